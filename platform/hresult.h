@@ -1,0 +1,178 @@
+// Status codes. Negative values are failures. Windows and Windows Sockets
+// error numbers travel as 0x80070000 | code, exactly as on the original
+// platform, so that callers and trace lines test the same values.
+#pragma once
+
+#include "platform/wintypes.h"
+
+typedef int32_t HRESULT;
+
+#define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
+#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
+
+constexpr HRESULT MakeHr(uint32_t u) { return static_cast<HRESULT>(u); }
+
+// Windows error numbers that the system tests or maps errno onto.
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_OUTOFMEMORY = 14;
+constexpr DWORD ERROR_SEEK = 25;
+constexpr DWORD ERROR_WRITE_FAULT = 29;
+constexpr DWORD ERROR_READ_FAULT = 30;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_LOCK_VIOLATION = 33;
+constexpr DWORD ERROR_HANDLE_EOF = 38;
+constexpr DWORD ERROR_HANDLE_DISK_FULL = 39;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_DIRECTORY = 267;
+constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;  // symbolic link loop
+
+// Windows Sockets error numbers.
+constexpr DWORD WSAEINTR = 10004;
+constexpr DWORD WSAEBADF = 10009;
+constexpr DWORD WSAEACCES = 10013;
+constexpr DWORD WSAEFAULT = 10014;
+constexpr DWORD WSAEINVAL = 10022;
+constexpr DWORD WSAEMFILE = 10024;
+constexpr DWORD WSAEWOULDBLOCK = 10035;
+constexpr DWORD WSAEINPROGRESS = 10036;
+constexpr DWORD WSAEALREADY = 10037;
+constexpr DWORD WSAENOTSOCK = 10038;
+constexpr DWORD WSAEDESTADDRREQ = 10039;
+constexpr DWORD WSAEMSGSIZE = 10040;
+constexpr DWORD WSAEPROTOTYPE = 10041;
+constexpr DWORD WSAENOPROTOOPT = 10042;
+constexpr DWORD WSAEPROTONOSUPPORT = 10043;
+constexpr DWORD WSAESOCKTNOSUPPORT = 10044;
+constexpr DWORD WSAEOPNOTSUPP = 10045;
+constexpr DWORD WSAEPFNOSUPPORT = 10046;
+constexpr DWORD WSAEAFNOSUPPORT = 10047;
+constexpr DWORD WSAEADDRINUSE = 10048;
+constexpr DWORD WSAEADDRNOTAVAIL = 10049;
+constexpr DWORD WSAENETDOWN = 10050;
+constexpr DWORD WSAENETUNREACH = 10051;
+constexpr DWORD WSAENETRESET = 10052;
+constexpr DWORD WSAECONNABORTED = 10053;
+constexpr DWORD WSAECONNRESET = 10054;
+constexpr DWORD WSAENOBUFS = 10055;
+constexpr DWORD WSAEISCONN = 10056;
+constexpr DWORD WSAENOTCONN = 10057;
+constexpr DWORD WSAESHUTDOWN = 10058;
+constexpr DWORD WSAETOOMANYREFS = 10059;
+constexpr DWORD WSAETIMEDOUT = 10060;
+constexpr DWORD WSAECONNREFUSED = 10061;
+constexpr DWORD WSAELOOP = 10062;
+constexpr DWORD WSAENAMETOOLONG = 10063;
+constexpr DWORD WSAEHOSTDOWN = 10064;
+constexpr DWORD WSAEHOSTUNREACH = 10065;
+constexpr DWORD WSAHOST_NOT_FOUND = 11001;
+constexpr DWORD WSATRY_AGAIN = 11002;
+constexpr DWORD WSANO_RECOVERY = 11003;
+constexpr DWORD WSANO_DATA = 11004;
+
+constexpr HRESULT HRESULT_FROM_WIN32(DWORD dw)
+{
+    return static_cast<HRESULT>(dw) <= 0
+               ? static_cast<HRESULT>(dw)
+               : static_cast<HRESULT>((dw & 0x0000FFFFu) | 0x80070000u);
+}
+constexpr DWORD HRESULT_CODE(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFFFu; }
+
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT VFW_S_STATE_INTERMEDIATE = MakeHr(0x00040237);
+constexpr HRESULT VFW_S_CANT_CUE = MakeHr(0x00040268);
+constexpr HRESULT KVMM_S_DVR_WAITING = MakeHr(0x00050024);
+constexpr HRESULT KVMM_S_RESPONSE_PENDING = MakeHr(0x00050048);
+constexpr HRESULT KVMM_S_WRONG_STATE = MakeHr(0x00050055);
+
+constexpr HRESULT E_NOTIMPL = MakeHr(0x80004001);
+constexpr HRESULT E_NOINTERFACE = MakeHr(0x80004002);
+constexpr HRESULT E_POINTER = MakeHr(0x80004003);
+constexpr HRESULT E_ABORT = MakeHr(0x80004004);
+constexpr HRESULT E_FAIL = MakeHr(0x80004005);
+constexpr HRESULT E_UNEXPECTED = MakeHr(0x8000FFFF);
+constexpr HRESULT E_ACCESSDENIED = MakeHr(0x80070005);
+constexpr HRESULT E_HANDLE = MakeHr(0x80070006);
+constexpr HRESULT E_OUTOFMEMORY = MakeHr(0x8007000E);
+constexpr HRESULT E_INVALIDARG = MakeHr(0x80070057);
+
+constexpr HRESULT CLASS_E_NOAGGREGATION = MakeHr(0x80040110);
+constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = MakeHr(0x80040111);
+constexpr HRESULT REGDB_E_CLASSNOTREG = MakeHr(0x80040154);
+constexpr HRESULT CO_E_PATHTOOLONG = MakeHr(0x80040212);
+constexpr HRESULT MK_E_UNAVAILABLE = MakeHr(0x800401E3);
+constexpr HRESULT MK_E_SYNTAX = MakeHr(0x800401E4);
+constexpr HRESULT RPC_E_DISCONNECTED = MakeHr(0x80010108);
+constexpr HRESULT RPC_E_TIMEOUT = MakeHr(0x8001011F);
+constexpr HRESULT RPC_E_SERVERFAULT = MakeHr(0x80010105);
+constexpr HRESULT DISP_E_UNKNOWNINTERFACE = MakeHr(0x80020001);
+constexpr HRESULT DISP_E_MEMBERNOTFOUND = MakeHr(0x80020003);
+constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHr(0x80020005);
+constexpr HRESULT DISP_E_UNKNOWNNAME = MakeHr(0x80020006);
+constexpr HRESULT DISP_E_BADINDEX = MakeHr(0x8002000B);
+constexpr HRESULT TYPE_E_ELEMENTNOTFOUND = MakeHr(0x8002802B);
+
+// Media-graph codes.
+constexpr HRESULT VFW_E_INVALIDMEDIATYPE = MakeHr(0x80040200);
+constexpr HRESULT VFW_E_NOT_CONNECTED = MakeHr(0x80040209);
+constexpr HRESULT VFW_E_NO_ALLOCATOR = MakeHr(0x8004020A);
+constexpr HRESULT VFW_E_NOT_COMMITTED = MakeHr(0x80040211);
+constexpr HRESULT VFW_E_ALREADY_CONNECTED = MakeHr(0x80040204);
+constexpr HRESULT VFW_E_TYPE_NOT_ACCEPTED = MakeHr(0x8004022A);
+constexpr HRESULT VFW_E_NO_ACCEPTABLE_TYPES = MakeHr(0x80040207);
+constexpr HRESULT VFW_E_NOT_STOPPED = MakeHr(0x80040224);
+constexpr HRESULT VFW_E_WRONG_STATE = MakeHr(0x80040227);
+constexpr HRESULT VFW_E_TIMEOUT = MakeHr(0x8004022E);
+constexpr HRESULT VFW_E_BADALIGN = MakeHr(0x8004020E);
+constexpr HRESULT VFW_E_SIZENOTSET = MakeHr(0x80040212);
+constexpr HRESULT VFW_E_BUFFER_OVERFLOW = MakeHr(0x8004020D);
+constexpr HRESULT VFW_E_NOT_IN_GRAPH = MakeHr(0x8004025F);
+constexpr HRESULT VFW_E_RUNTIME_ERROR = MakeHr(0x8004020B);
+constexpr HRESULT VFW_E_START_TIME_AFTER_END = MakeHr(0x80040228);
+constexpr HRESULT VFW_E_CHANGING_FORMAT = MakeHr(0x80040233);
+
+// The product's own codes (0x8005xxxx).
+constexpr HRESULT KVMM_E_INVALID_DATA = MakeHr(0x80050013);
+constexpr HRESULT KVMM_E_INVALID_HEADER = MakeHr(0x80050014);
+constexpr HRESULT KVMM_E_DISABLED = MakeHr(0x80050015);
+constexpr HRESULT KVMM_E_INVALID_VERSION = MakeHr(0x80050016);
+constexpr HRESULT KVMM_E_STILLIMAGE_LOCKED = MakeHr(0x80050017);
+constexpr HRESULT KVMM_E_INVALID_STREAM_OPTION = MakeHr(0x8005001B);
+constexpr HRESULT KVMM_E_NO_RECEIVE_TIME = MakeHr(0x8005001D);
+constexpr HRESULT KVMM_E_DVR_DISCARDED_DATA = MakeHr(0x80050020);
+constexpr HRESULT KVMM_E_DVR_NO_RECORDINGS = MakeHr(0x80050021);
+constexpr HRESULT KVMM_E_DVR_CORRUPT_STUB_FILE = MakeHr(0x80050022);
+constexpr HRESULT KVMM_E_DVR_STOPPED = MakeHr(0x80050023);
+constexpr HRESULT KVMM_E_DVR_CHANGING_ATTRIBUTES = MakeHr(0x80050025);
+constexpr HRESULT KVMM_E_DVR_SUSPENDED = MakeHr(0x80050026);
+constexpr HRESULT KVMM_E_DVR_RECORDINGINUSE = MakeHr(0x80050027);
+
+constexpr HRESULT E_ABORTED_BY_THIS_FILTER = MakeHr(0xFEDCBA97);
+constexpr HRESULT E_ABORTED_BY_DOWNSTREAM_FILTER = MakeHr(0xFEDCBA98);
+
+// errno -> Windows / Windows Sockets error number. Socket calls map to the
+// WSAE* numbers (bSocket), file calls to the ERROR_* numbers.
+DWORD Win32FromErrno(int nErrno, bool bSocket = false);
+
+// errno -> HRESULT form of the mapped error.
+inline HRESULT HrFromErrno(int nErrno, bool bSocket = false)
+{
+    return HRESULT_FROM_WIN32(Win32FromErrno(nErrno, bSocket));
+}

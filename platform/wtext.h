@@ -1,0 +1,19 @@
+// UTF-16 wide text and its conversion at the POSIX boundary.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/wintypes.h"
+
+typedef std::u16string CWString;
+
+// Length in units of a zero-terminated wide string (0 for nullptr).
+size_t WStrLen(LPCWSTR psz);
+
+// UTF-16 -> UTF-8. Unpaired surrogates become U+FFFD.
+std::string WideToUtf8(std::u16string_view wsz);
+inline std::string WideToUtf8(LPCWSTR psz) { return WideToUtf8(std::u16string_view(psz ? psz : u"")); }
+
+// UTF-8 -> UTF-16. Malformed sequences become U+FFFD.
+CWString Utf8ToWide(std::string_view sz);
