@@ -1,6 +1,7 @@
 #include "platform/sync.h"
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -9,7 +10,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "platform/msgqueue.h"
@@ -31,11 +31,14 @@ struct SHandleEntry
     std::atomic<uint8_t> kind{kForeign};
     std::atomic<LONG> count{0};  // semaphores: the count as this process knows it
     std::atomic<LONG> max{0};
-    // Bumped by every signal and read by the waiter that wins. The kernel
-    // orders the signaller's writes before our wake-up, but neither the C++
-    // memory model nor TSan can see that through a descriptor, so the
-    // handshake is repeated here where they can.
-    std::atomic<uint32_t> seq{0};
+    // Signals started and finished in this process. The kernel orders what
+    // a signaller did before SetEvent ahead of the waiter's wake-up, but
+    // neither the C++ memory model nor TSan can see that through a
+    // descriptor; and a woken waiter may close the object while the
+    // signaller is still returning from write(). So a waiter that wins takes
+    // the signallers' side through these counters (see Acquire).
+    std::atomic<uint32_t> seqStarted{0};
+    std::atomic<uint32_t> seqDone{0};
 };
 
 // Indexed by descriptor. Zero-initialised, so untouched pages cost nothing.
@@ -72,16 +75,38 @@ HANDLE Register(int fd, EKind kind, LONG lCount, LONG lMax)
     return fd;
 }
 
-void Publish(HANDLE h)
+// Brackets one signal (set, release, arm) of a handle.
+class CSignal
 {
-    if (SHandleEntry* p = Entry(h))
-        p->seq.fetch_add(1, std::memory_order_acq_rel);
-}
+public:
+    explicit CSignal(HANDLE h) : m_p(Entry(h))
+    {
+        if (m_p)
+            m_p->seqStarted.fetch_add(1, std::memory_order_acq_rel);
+    }
+    ~CSignal()
+    {
+        if (m_p)
+            m_p->seqDone.fetch_add(1, std::memory_order_release);
+    }
+    CSignal(const CSignal&) = delete;
+    CSignal& operator=(const CSignal&) = delete;
 
+private:
+    SHandleEntry* m_p;
+};
+
+// Called by the waiter that won: waits until every signal of this process
+// that may have woken it has left its system call. That is at most a few
+// instructions away, because the signal already took effect.
 void Acquire(HANDLE h)
 {
-    if (SHandleEntry* p = Entry(h))
-        (void)p->seq.load(std::memory_order_acquire);
+    SHandleEntry* p = Entry(h);
+    if (!p)
+        return;
+    const uint32_t uTarget = p->seqStarted.load(std::memory_order_acquire);
+    while (static_cast<int32_t>(p->seqDone.load(std::memory_order_acquire) - uTarget) < 0)
+        sched_yield();
 }
 
 bool WriteCounter(HANDLE h, uint64_t u)
@@ -207,7 +232,7 @@ BOOL SetEvent(HANDLE h)
         errno = EBADF;
         return FALSE;
     }
-    Publish(h);
+    CSignal signal(h);
     return WriteCounter(h, 1);
 }
 
@@ -249,7 +274,7 @@ BOOL ReleaseSemaphore(HANDLE h, LONG lReleaseCount, LONG* plPreviousCount)
             return FALSE;
         }
     } while (!p->count.compare_exchange_weak(lPrev, lPrev + lReleaseCount, std::memory_order_acq_rel));
-    Publish(h);
+    CSignal signal(h);
     if (!WriteCounter(h, static_cast<uint64_t>(lReleaseCount))) {
         p->count.fetch_sub(lReleaseCount, std::memory_order_acq_rel);
         return FALSE;
@@ -278,7 +303,7 @@ BOOL SetWaitableTimer(HANDLE h, LONG lDueMs, LONG lPeriodMs)
         its.it_value.tv_nsec = 1;  // an all-zero value would disarm the timer
     its.it_interval.tv_sec = lPeriodMs / 1000;
     its.it_interval.tv_nsec = (lPeriodMs % 1000) * 1000000L;
-    Publish(h);
+    CSignal signal(h);
     return timerfd_settime(h, 0, &its, nullptr) == 0;
 }
 
@@ -432,7 +457,7 @@ HRESULT ReceiveHandle(int fdUnixSocket, HANDLE* ph)
     const EKind kind = static_cast<EKind>(abMsg[3]);
     // This process cannot see the count the sender keeps, so it does not
     // enforce the maximum of a received semaphore.
-    const LONG lMax = (kind == kSemaphore) ? LONG_MAX : 0;
+    const LONG lMax = (kind == kSemaphore) ? INT32_MAX : 0;
     const HANDLE h = Register(fd, kind, 0, lMax);
     if (h < 0)
         return HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES);

@@ -158,12 +158,15 @@ TEST(CAMThreadTest, WorkerThatEndsWithoutReplyFailsTheCall)
 
 namespace {
 
-// Deletes itself when it leaves its loop, as a worker does whose owner may
-// already have let go of it.
+// Deletes itself once its owner lets go of it (the release event), after
+// leaving its loop.
 class CSelfDeletingThread : public CAMThread
 {
 public:
-    explicit CSelfDeletingThread(CAMEvent* pevDeleted) : m_pevDeleted(pevDeleted) {}
+    CSelfDeletingThread(CAMEvent* pevRelease, CAMEvent* pevDeleted)
+        : m_pevRelease(pevRelease), m_pevDeleted(pevDeleted)
+    {
+    }
     ~CSelfDeletingThread() override { Close(); }
 
 protected:
@@ -172,6 +175,7 @@ protected:
         while (GetRequest() != kExit)
             Reply(0);
         Reply(kExit);
+        m_pevRelease->Wait(10000);
         CAMEvent* pevDeleted = m_pevDeleted;
         delete this;
         pevDeleted->Set();
@@ -179,6 +183,7 @@ protected:
     }
 
 private:
+    CAMEvent* m_pevRelease;
     CAMEvent* m_pevDeleted;
 };
 
@@ -188,11 +193,12 @@ TEST(CAMThreadTest, WorkerMayDestroyItsOwnObject)
 {
     // The thread must not touch the object once ThreadProc has deleted it
     // (ASan), and Close from the worker itself must not wait for itself.
-    CAMEvent evDeleted(TRUE);
-    CSelfDeletingThread* pThread = new CSelfDeletingThread(&evDeleted);
+    CAMEvent evRelease(TRUE), evDeleted(TRUE);
+    CSelfDeletingThread* pThread = new CSelfDeletingThread(&evRelease, &evDeleted);
     ASSERT_TRUE(pThread->Create());
     EXPECT_EQ(pThread->CallWorker(1), 0u);
     EXPECT_EQ(pThread->CallWorker(kExit), kExit);
+    evRelease.Set();
     EXPECT_TRUE(evDeleted.Wait(10000));
 }
 
