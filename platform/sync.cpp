@@ -97,8 +97,9 @@ private:
 };
 
 // Called by the waiter that won: waits until every signal of this process
-// that may have woken it has left its system call. That is at most a few
-// instructions away, because the signal already took effect.
+// that may have woken it has left its system call. The signal that woke us
+// already took effect, so this is a yield or two, at most one system call of
+// a concurrent signaller.
 void Acquire(HANDLE h)
 {
     SHandleEntry* p = Entry(h);
