@@ -124,6 +124,11 @@ void* CAMThread::InitialThreadProc(void* pv)
 
 DWORD CAMThread::CallWorker(DWORD dwParam)
 {
+    return CallWorkerTimeout(dwParam, INFINITE, static_cast<DWORD>(E_FAIL));
+}
+
+DWORD CAMThread::CallWorkerTimeout(DWORD dwParam, DWORD dwMilliseconds, DWORD dwTimeoutReply)
+{
     CAutoLock lockClient(&m_AccessLock);
     HANDLE hExited;
     {
@@ -139,9 +144,19 @@ DWORD CAMThread::CallWorker(DWORD dwParam)
     m_evSend.Set();
     // Completion first: a worker that replies and then exits has answered.
     const HANDLE ah[2] = {m_evComplete.Handle(), hExited};
-    if (WaitForMultipleObjects(2, ah, FALSE, INFINITE) != WAIT_OBJECT_0)
+    switch (WaitForMultipleObjects(2, ah, FALSE, dwMilliseconds)) {
+    case WAIT_OBJECT_0:
+        return m_dwReturnVal.load(std::memory_order_acquire);
+    case WAIT_TIMEOUT:
+        return dwTimeoutReply;
+    default:
         return static_cast<DWORD>(E_FAIL);
-    return m_dwReturnVal.load(std::memory_order_acquire);
+    }
+}
+
+BOOL CAMThread::WaitForReply(DWORD dwMilliseconds)
+{
+    return m_evComplete.Wait(dwMilliseconds);
 }
 
 BOOL CAMThread::TryPostRequest(DWORD dwParam)

@@ -87,6 +87,14 @@ public:
     // Sends dwParam and blocks until the reply; (DWORD)E_FAIL when there is
     // no thread or it ended without replying.
     DWORD CallWorker(DWORD dwParam);
+    // As CallWorker, but gives up after dwMilliseconds and answers
+    // dwTimeoutReply; the request goes on in the background and its reply is
+    // discarded. Send the next request only after WaitForReply, or the late
+    // reply would answer it.
+    DWORD CallWorkerTimeout(DWORD dwParam, DWORD dwMilliseconds, DWORD dwTimeoutReply);
+    // TRUE once the worker has answered the request still outstanding (takes
+    // that reply), FALSE after dwMilliseconds.
+    BOOL WaitForReply(DWORD dwMilliseconds);
     // Sends dwParam without waiting when the client lock is free and the
     // thread exists; FALSE (nothing sent) otherwise.
     BOOL TryPostRequest(DWORD dwParam);

@@ -134,6 +134,27 @@ TEST(CAMThreadTest, PostNeverOverwritesAWaitingClientsCommand)
     EXPECT_EQ(thread.CallWorker(kExit), kExit);
 }
 
+TEST(CAMThreadTest, CallWithTimeOutGivesUpAndDiscardsTheLateReply)
+{
+    CAMEvent evGate(TRUE);
+    CTestThread thread([&](CTestThread* p) {
+        return CTestThread::ServeUntilExit(p, [&](DWORD dw) {
+            if (dw == 1)
+                evGate.Wait(10000);  // a writer that hangs
+            return dw + 100;
+        });
+    });
+    ASSERT_TRUE(thread.Create());
+    const auto t0 = Clock::now();
+    EXPECT_EQ(thread.CallWorkerTimeout(1, 50, static_cast<DWORD>(RPC_E_TIMEOUT)), static_cast<DWORD>(RPC_E_TIMEOUT));
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(50));
+    EXPECT_FALSE(thread.WaitForReply(0));
+    evGate.Set();
+    EXPECT_TRUE(thread.WaitForReply(10000));
+    EXPECT_EQ(thread.CallWorkerTimeout(2, 10000, 0), 102u);
+    EXPECT_EQ(thread.CallWorker(kExit), kExit);
+}
+
 TEST(CAMThreadTest, WorkerThatEndsWithoutReplyFailsTheCall)
 {
     CTestThread thread([](CTestThread* p) {
