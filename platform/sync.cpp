@@ -43,7 +43,7 @@ struct SHandleEntry
 
 // Indexed by descriptor. Zero-initialised, so untouched pages cost nothing.
 constexpr int kMaxHandles = 1 << 16;
-SHandleEntry g_aEntries[kMaxHandles];
+constinit SHandleEntry g_aEntries[kMaxHandles];
 
 SHandleEntry* Entry(HANDLE h)
 {

@@ -21,6 +21,10 @@
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+// Never returned: an event or semaphore cannot be abandoned here, and one
+// whose owner process ended simply stays unsignalled. Kept so that callers
+// written for the original platform's wait results compile unchanged.
+constexpr DWORD WAIT_ABANDONED_0 = 0x80;
 constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 
 // Wake masks of MsgWaitForMultipleObjects. Posted messages are the only input

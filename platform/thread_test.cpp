@@ -80,6 +80,10 @@ TEST(CAMThreadTest, CallWorkerBlocksUntilReply)
     thread.Close();
     EXPECT_FALSE(thread.ThreadExists());
     EXPECT_EQ(thread.CallWorker(1), static_cast<DWORD>(E_FAIL));
+    // A second life must not see the first one's exit.
+    ASSERT_TRUE(thread.Create());
+    EXPECT_EQ(thread.CallWorker(6), 106u);
+    EXPECT_EQ(thread.CallWorker(kExit), kExit);
 }
 
 TEST(CAMThreadTest, CheckRequestNeverBlocksAndTakesNothing)
