@@ -282,9 +282,12 @@ struct CTraceStartup
     CTraceStartup()
     {
         if (const char* psz = getenv("KV_TRACE")) {
+            // Hex with 0x, otherwise decimal: "010" is ten, not eight.
+            const bool bHex = psz[0] == '0' && (psz[1] == 'x' || psz[1] == 'X');
+            const char* pszDigits = bHex ? psz + 2 : psz;
             char* pszEnd = nullptr;
-            const unsigned long ul = strtoul(psz, &pszEnd, 0);
-            if (pszEnd != psz)
+            const unsigned long ul = strtoul(pszDigits, &pszEnd, bHex ? 16 : 10);
+            if (pszEnd != pszDigits && *pszEnd == '\0')
                 g_dwTraceSwitch.store(static_cast<uint32_t>(ul), std::memory_order_relaxed);
         }
         if (const char* psz = getenv("KV_TRACE_FILE"))

@@ -313,7 +313,7 @@ TEST_F(TraceTest, EnvironmentSetsSwitchAndFileAtStartUp)
         << ReadFile(strChild);
 
     // Decimal switch word, default file in the temporary-files folder.
-    ASSERT_EQ(RunChild("KV_TRACE=9 TMPDIR='" + m_strDir + "'"), 0);
+    ASSERT_EQ(RunChild("KV_TRACE=09 TMPDIR='" + m_strDir + "'"), 0);
     const std::string strDefault = m_strDir + "/TARNTrace.txt";
     EXPECT_EQ(ReadFile(strDefault), kBom + "\r\nchild switch=0x9 path=" + strDefault);
 }

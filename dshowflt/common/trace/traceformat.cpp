@@ -153,7 +153,7 @@ size_t FormatTraceV(char* psz, size_t cch, const char* pszFormat, va_list args)
         // %[flags][width][.precision][length]conversion
         char szFlags[8];
         size_t cFlags = 0;
-        while (*p != '\0' && strchr("-+ #0", *p) != nullptr) {
+        while (*p != '\0' && strchr("-+ #0'", *p) != nullptr) {
             if (cFlags < sizeof(szFlags) - 2)
                 szFlags[cFlags++] = *p;
             ++p;

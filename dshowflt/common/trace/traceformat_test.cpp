@@ -59,6 +59,7 @@ TEST(TraceFormatTest, HostileFormatsDoNotWriteOrOverrun)
     EXPECT_EQ(Fmt("ab%ncd%d", &n, 5), "abcd5");
     EXPECT_EQ(n, 12345);  // %n never writes
     EXPECT_EQ(Fmt("%y|%d", 3), "%y|3");
+    EXPECT_EQ(Fmt("%'d|%d", 1234567, 8), "1234567|8");  // grouping flag in the C locale
     EXPECT_EQ(Fmt("tail %"), "tail %");
     EXPECT_EQ(Fmt("tail %-08l"), "tail %-08l");
     EXPECT_EQ(Fmt("%99999999999d|", 1).size(), kTraceLineMax - 1);
