@@ -335,8 +335,8 @@ constexpr WinsockErrorEntry kWinsockErrors[] = {
     {11010, "WSA_QOS_ADMISSION_FAILURE", "Error due to lack of resources"},
     {11011, "WSA_QOS_POLICY_FAILURE", "Rejected for administrative reasons: bad credentials"},
     {11012, "WSA_QOS_BAD_STYLE", "Unknown or conflicting style"},
-    {11013, "WSA_QOS_BAD_OBJECT", "There is a problem with some part of the filter spec or provider-specific buffer in general"},
-    {11014, "WSA_QOS_TRAFFIC_CTRL_ERROR", "There is a problem with some part of the flow spec"},
+    {11013, "WSA_QOS_BAD_OBJECT", "There is a problem with the filter description or provider-specific buffer"},
+    {11014, "WSA_QOS_TRAFFIC_CTRL_ERROR", "There is a problem with the flow description"},
     {11015, "WSA_QOS_GENERIC_ERROR", "General QOS error"},
 };
 

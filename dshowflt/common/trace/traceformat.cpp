@@ -115,12 +115,12 @@ void WideToUtf8Fixed(const WCHAR* pw, size_t cchMax, char* psz, size_t cch)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 
-// One conversion whose argument is already pulled: the spec is built by the
+// One conversion whose argument is already pulled: the conversion is built by the
 // walker from the caller's flags, so it is never a caller-supplied string.
 template <class T>
-void PutOne(CFormatOut* pOut, const char* pszSpec, T value)
+void PutOne(CFormatOut* pOut, const char* pszConv, T value)
 {
-    pOut->Advance(snprintf(pOut->Tail(), pOut->Room(), pszSpec, value));
+    pOut->Advance(snprintf(pOut->Tail(), pOut->Room(), pszConv, value));
 }
 
 #pragma GCC diagnostic pop
@@ -241,45 +241,45 @@ size_t FormatTraceV(char* psz, size_t cch, const char* pszFormat, va_list args)
         }
         ++p;
 
-        // The spec handed to snprintf: flags, resolved width and precision,
+        // The conversion handed to snprintf: flags, resolved width and precision,
         // the length in its C spelling, then the conversion.
-        char szSpec[48];
-        auto MakeSpec = [&](bool bLength, bool bPrecision, char chFinal) {
+        char szConv[48];
+        auto MakeConv = [&](bool bLength, bool bPrecision, char chFinal) {
             char szWidth[16] = "";
             char szPrec[16] = "";
             if (nWidth >= 0)
                 snprintf(szWidth, sizeof(szWidth), "%d", nWidth);
             if (bPrecision && nPrecision >= 0)
                 snprintf(szPrec, sizeof(szPrec), ".%d", nPrecision);
-            snprintf(szSpec, sizeof(szSpec), "%%%s%s%s%s%c", szFlags, szWidth, szPrec,
+            snprintf(szConv, sizeof(szConv), "%%%s%s%s%s%c", szFlags, szWidth, szPrec,
                      bLength ? LengthText(len) : "", chFinal);
         };
 
         switch (chConv) {
         case 'd':
         case 'i':
-            MakeSpec(true, true, chConv);
+            MakeConv(true, true, chConv);
             switch (len) {
-            case ELength::kL: PutOne(&out, szSpec, va_arg(ap, long)); break;
-            case ELength::kLL: PutOne(&out, szSpec, va_arg(ap, long long)); break;
-            case ELength::kJ: PutOne(&out, szSpec, va_arg(ap, intmax_t)); break;
+            case ELength::kL: PutOne(&out, szConv, va_arg(ap, long)); break;
+            case ELength::kLL: PutOne(&out, szConv, va_arg(ap, long long)); break;
+            case ELength::kJ: PutOne(&out, szConv, va_arg(ap, intmax_t)); break;
             case ELength::kZ:
-            case ELength::kT: PutOne(&out, szSpec, va_arg(ap, ptrdiff_t)); break;
-            default: PutOne(&out, szSpec, va_arg(ap, int)); break;
+            case ELength::kT: PutOne(&out, szConv, va_arg(ap, ptrdiff_t)); break;
+            default: PutOne(&out, szConv, va_arg(ap, int)); break;
             }
             break;
         case 'u':
         case 'o':
         case 'x':
         case 'X':
-            MakeSpec(true, true, chConv);
+            MakeConv(true, true, chConv);
             switch (len) {
-            case ELength::kL: PutOne(&out, szSpec, va_arg(ap, unsigned long)); break;
-            case ELength::kLL: PutOne(&out, szSpec, va_arg(ap, unsigned long long)); break;
-            case ELength::kJ: PutOne(&out, szSpec, va_arg(ap, uintmax_t)); break;
+            case ELength::kL: PutOne(&out, szConv, va_arg(ap, unsigned long)); break;
+            case ELength::kLL: PutOne(&out, szConv, va_arg(ap, unsigned long long)); break;
+            case ELength::kJ: PutOne(&out, szConv, va_arg(ap, uintmax_t)); break;
             case ELength::kZ:
-            case ELength::kT: PutOne(&out, szSpec, va_arg(ap, size_t)); break;
-            default: PutOne(&out, szSpec, va_arg(ap, unsigned int)); break;
+            case ELength::kT: PutOne(&out, szConv, va_arg(ap, size_t)); break;
+            default: PutOne(&out, szConv, va_arg(ap, unsigned int)); break;
             }
             break;
         case 'f':
@@ -290,15 +290,15 @@ size_t FormatTraceV(char* psz, size_t cch, const char* pszFormat, va_list args)
         case 'G':
         case 'a':
         case 'A':
-            MakeSpec(true, true, chConv);
+            MakeConv(true, true, chConv);
             if (len == ELength::kLongDouble)
-                PutOne(&out, szSpec, va_arg(ap, long double));
+                PutOne(&out, szConv, va_arg(ap, long double));
             else
-                PutOne(&out, szSpec, va_arg(ap, double));
+                PutOne(&out, szConv, va_arg(ap, double));
             break;
         case 'p':
-            MakeSpec(false, false, 'p');
-            PutOne(&out, szSpec, va_arg(ap, void*));
+            MakeConv(false, false, 'p');
+            PutOne(&out, szConv, va_arg(ap, void*));
             break;
         case 'c':
         case 'C':
@@ -307,11 +307,11 @@ size_t FormatTraceV(char* psz, size_t cch, const char* pszFormat, va_list args)
                 const WCHAR wsz[2] = {static_cast<WCHAR>(va_arg(ap, int)), 0};
                 char sz[8];
                 WideToUtf8Fixed(wsz, 1, sz, sizeof(sz));
-                MakeSpec(false, false, 's');
-                PutOne(&out, szSpec, static_cast<const char*>(sz));
+                MakeConv(false, false, 's');
+                PutOne(&out, szConv, static_cast<const char*>(sz));
             } else {
-                MakeSpec(false, false, 'c');
-                PutOne(&out, szSpec, va_arg(ap, int));
+                MakeConv(false, false, 'c');
+                PutOne(&out, szConv, va_arg(ap, int));
             }
             break;
         case 's':
@@ -324,12 +324,12 @@ size_t FormatTraceV(char* psz, size_t cch, const char* pszFormat, va_list args)
                 else
                     WideToUtf8Fixed(pw, nPrecision >= 0 ? static_cast<size_t>(nPrecision) : SIZE_MAX, sz, sizeof(sz));
                 // The precision has already been applied in UTF-16 units.
-                MakeSpec(false, false, 's');
-                PutOne(&out, szSpec, static_cast<const char*>(sz));
+                MakeConv(false, false, 's');
+                PutOne(&out, szConv, static_cast<const char*>(sz));
             } else {
                 const char* psz8 = va_arg(ap, const char*);
-                MakeSpec(false, true, 's');
-                PutOne(&out, szSpec, psz8 ? psz8 : "(null)");
+                MakeConv(false, true, 's');
+                PutOne(&out, szConv, psz8 ? psz8 : "(null)");
             }
             break;
         case 'n':
