@@ -61,8 +61,6 @@ int OpenDescriptorCount()
 // The local time is read once and then advanced by a monotonic counter, so
 // lines stay in order even when the wall clock is stepped.
 
-LONGLONG RealElapsedMs();
-
 struct CClockStart
 {
     std::chrono::steady_clock::time_point tpSteady;
