@@ -69,10 +69,12 @@ constexpr DWORD TickDeadlineLeft(DWORD dwDeadline, DWORD dwNow)
 //
 // Lock order: m_AccessLock before any lock of the derived class.
 //
-// The request event is manual-reset (it stays set until the worker takes or
-// answers the request, so the worker can use it to cancel its own waits), the
-// completion event auto-reset. A derived class must end its thread (reply to
-// an exit request, then Close) before its own members are destroyed.
+// The request event is manual-reset: it stays set until the worker takes or
+// answers the request, so a worker busy with one request can put it in its
+// waits to notice the next. The completion event is auto-reset. A derived
+// class must end its thread (reply to an exit request, then Close) before its
+// own members are destroyed; or the worker may delete its own object from
+// ThreadProc once no client will touch it again (Close then detaches).
 class CAMThread
 {
 public:
