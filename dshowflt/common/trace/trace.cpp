@@ -2,8 +2,9 @@
 // route to the shared file writer.
 #include "dshowflt/common/trace/trace.h"
 
+#include "platform/thread.h"
+
 #include <dirent.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,13 +34,6 @@ constexpr LONGLONG kNoPreviousLine = INT64_MIN;
 // A prefixed line: the CR LF pairs of its leading line feeds (at most the
 // whole formatted text) plus the columns, plus the text.
 constexpr size_t kOutputMax = 2 * kTraceLineMax + 128;
-
-// Thread id of the caller as the kernel numbers it (what ps and gdb show).
-// Stays private here until the platform layer offers GetCurrentThreadId().
-DWORD CurrentThreadId()
-{
-    return static_cast<DWORD>(syscall(SYS_gettid));
-}
 
 // The handle count column: open descriptors of the process, -1 if unknown.
 int OpenDescriptorCount()
@@ -252,7 +246,7 @@ void OutputWith(uint32_t dwSwitch, const char* pszText)
             line.Put(sz);
         }
         if (dwSwitch & TRACE_THREAD_ID) {
-            snprintf(sz, sizeof(sz), "%08x: ", static_cast<unsigned>(CurrentThreadId()));
+            snprintf(sz, sizeof(sz), "%08x: ", static_cast<unsigned>(GetCurrentThreadId()));
             line.Put(sz);
         }
     }
