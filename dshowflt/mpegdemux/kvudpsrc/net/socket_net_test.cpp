@@ -177,6 +177,13 @@ TEST(CSocketTest, FailedOpenReturnsSocketErrorAndLeavesSocketClosed)
         EXPECT_EQ(512u, sock.GetMaxMsgSize());
     }
 
+    // 240.0.0.0/4 counts as multicast too: the socket binds to the
+    // any-address and the join is what fails (a unicast bind would fail
+    // with "address not available" instead).
+    ASSERT_EQ(S_OK, sock.SetAddress(Addr("240.0.0.1"), 0, Addr("127.0.0.1"), TRUE, TRUE));
+    EXPECT_EQ(HRESULT_FROM_WIN32(WSAEINVAL), sock.OpenSocket(TRUE, TRUE, 0));
+    EXPECT_EQ(INVALID_SOCKET, sock.GetSocket());
+
     // A port with a bound but not listening socket refuses the connection.
     CListener closed(0, false);
     ASSERT_NE(0, closed.wPort);
