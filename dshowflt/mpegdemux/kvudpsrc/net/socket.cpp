@@ -84,14 +84,17 @@ INT CSocketHelper::GetEventError(int nBit) const
     return m_networkEvents.iErrorCode[nBit];
 }
 
-DWORD CSocketHelper::TimeLeft(DWORD dwDeadline)
+// Signed difference, so that a deadline beyond the tick count's wrap still
+// counts as ahead.
+static DWORD MsUntil(DWORD dwDeadline)
 {
-    if (dwDeadline == INFINITE)
-        return INFINITE;
-    // Signed difference, so that a deadline beyond the tick count's wrap
-    // still counts as ahead.
     LONG lLeft = static_cast<LONG>(dwDeadline - TickCount());
     return lLeft > 0 ? static_cast<DWORD>(lLeft) : 0;
+}
+
+DWORD CSocketHelper::TimeLeft(DWORD dwDeadline)
+{
+    return dwDeadline == INFINITE ? INFINITE : MsUntil(dwDeadline);
 }
 
 short CSocketHelper::PollEvents() const
@@ -192,7 +195,8 @@ int CSocketHelper::WaitForEvent(HANDLE hCancel, DWORD dwTimeoutMs, LONG lMask, H
     const DWORD dwDeadline = TickCount() + dwTimeoutMs;
 
     for (;;) {
-        DWORD dwLeft = bDeadline ? TimeLeft(dwDeadline) : INFINITE;
+        // Not TimeLeft: a deadline that happens to be all ones is still one.
+        DWORD dwLeft = bDeadline ? MsUntil(dwDeadline) : INFINITE;
         pollfd afd[2] = {};
         // Nothing armed: leave the socket out, or poll's unconditional
         // hang-up report would wake this wait over and over.
@@ -215,7 +219,7 @@ int CSocketHelper::WaitForEvent(HANDLE hCancel, DWORD dwTimeoutMs, LONG lMask, H
             return WAITEVENT_FAILED;
         }
         if (nReady == 0) {
-            if (bDeadline && TimeLeft(dwDeadline) > 0)
+            if (bDeadline && MsUntil(dwDeadline) > 0)
                 continue;  // poll's clock rounds; the deadline is the tick count's
             t_dwLastError = WSAETIMEDOUT;
             return WAITEVENT_TIMEOUT;
