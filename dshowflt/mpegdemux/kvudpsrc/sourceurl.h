@@ -29,7 +29,7 @@ constexpr WORD kDefaultSourcePort = 9005;
 //   0x80072AF9 (WSAHOST_NOT_FOUND): the host is not an IPv4 literal (names
 //     are never looked up; an IPv6 literal is refused too), or it is
 //     255.255.255.255.
-//   E_OUTOFMEMORY: the option text could not be copied.
+//   E_OUTOFMEMORY: no memory for the working copy or the option text.
 //   E_POINTER: pAddr is nullptr.
 // On failure *pAddr holds no options and no field may be relied on.
 //

@@ -249,6 +249,13 @@ int CSocketHelper::WaitForEvent(HANDLE hCancel, DWORD dwTimeoutMs, LONG lMask, H
                 return WAITEVENT_CLOSED;
             continue;  // something else happened; the deadline still holds
         }
+        if (cfd == 2 && (afd[1].revents & POLLNVAL)) {
+            // A cancel handle that is not open: the wait itself failed.
+            t_dwLastError = ERROR_INVALID_HANDLE;  // WSA_INVALID_HANDLE
+            if (phr)
+                *phr = HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+            return WAITEVENT_FAILED;
+        }
         if (cfd == 2 && afd[1].revents) {
             // The command event of the receive thread is manual-reset and is
             // reset by whoever answers the command, so seeing it set must not
