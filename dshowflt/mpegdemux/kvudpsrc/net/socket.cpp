@@ -1,5 +1,7 @@
 #include "dshowflt/mpegdemux/kvudpsrc/net/socket.h"
 
+#include "platform/thread.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -23,15 +25,6 @@ constexpr DWORD kTcpReadSize = 65536;
 constexpr int kRecvTimeoutMs = 500;
 
 thread_local DWORD t_dwLastError = 0;
-
-// 32-bit millisecond tick count that wraps like the original's.
-DWORD TickCount()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<DWORD>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                              static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
-}
 
 // Maps errno, records it as the thread's socket error and returns its
 // HRESULT form.
@@ -88,7 +81,7 @@ INT CSocketHelper::GetEventError(int nBit) const
 // counts as ahead.
 static DWORD MsUntil(DWORD dwDeadline)
 {
-    LONG lLeft = static_cast<LONG>(dwDeadline - TickCount());
+    LONG lLeft = static_cast<LONG>(dwDeadline - GetTickCount());
     return lLeft > 0 ? static_cast<DWORD>(lLeft) : 0;
 }
 
@@ -192,7 +185,7 @@ int CSocketHelper::WaitForEvent(HANDLE hCancel, DWORD dwTimeoutMs, LONG lMask, H
         return WAITEVENT_FAILED;
     }
     const bool bDeadline = dwTimeoutMs != INFINITE;
-    const DWORD dwDeadline = TickCount() + dwTimeoutMs;
+    const DWORD dwDeadline = GetTickCount() + dwTimeoutMs;
 
     for (;;) {
         // Not TimeLeft: a deadline that happens to be all ones is still one.
@@ -423,10 +416,10 @@ HRESULT CSocket::OpenSocket(BOOL bCreateBuffer, BOOL bConnect, DWORD dwTimeoutMs
 {
     if (!bConnect || !dwTimeoutMs)
         return OpenSocketHelper(bCreateBuffer, bConnect, dwTimeoutMs);
-    const DWORD dwStart = TickCount();
+    const DWORD dwStart = GetTickCount();
     HRESULT hr = OpenSocketHelper(bCreateBuffer, bConnect, dwTimeoutMs);
     while (hr == HRESULT_FROM_WIN32(WSAETIMEDOUT)) {
-        DWORD dwElapsed = TickCount() - dwStart;
+        DWORD dwElapsed = GetTickCount() - dwStart;
         if (dwElapsed >= dwTimeoutMs)
             break;
         hr = OpenSocketHelper(bCreateBuffer, bConnect, dwTimeoutMs - dwElapsed);
