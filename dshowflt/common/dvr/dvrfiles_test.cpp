@@ -1,10 +1,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -482,6 +484,54 @@ TEST_F(CDVRFilesTest, FullDiskFailsTheRecordingAndClosesIt)
     EXPECT_EQ(writer.m_nRecordingsChanged, 0);
     // The header on disk is intact.
     EXPECT_EQ(ReadAll("Capture.KBL").size(), 230u);
+}
+
+TEST_F(CDVRFilesTest, ReadersNeverSeeASizeAheadOfTheWriter)
+{
+    // One writer thread raises slot 0's size while a reader on the same
+    // engine and a reader with an engine of its own re-read the stub.
+    CTestEngine writer(true);
+    ASSERT_EQ(writer.CreateStubFile(W("Capture.KBL").c_str(), u"", FALSE), S_OK);
+    std::unique_ptr<IFile> pRec;
+    ASSERT_EQ(writer.CreateRecording(W("Capture_0.KRC").c_str(), 0, 0, &pRec), S_OK);
+    ASSERT_EQ(writer.WriteRecordCount(1), S_OK);
+    writer.SetCurrentSlot(0);
+    // Sizes below 256 change one byte only, so a reader in another engine
+    // cannot see a value torn between two writes.
+    constexpr LONGLONG kSteps = 250;
+    std::atomic<LONGLONG> llPublished{0};
+
+    auto reader = [&](CDVREngine* pEngine, int* pnFailures) {
+        LONGLONG llLast = 0;
+        for (int i = 0; i < 300 && llLast < kSteps; ++i) {
+            LONG nCount = 0;
+            std::unique_ptr<RecordingInfo[]> pList;
+            if (FAILED(pEngine->ReadAllRecordingsInfo(&nCount, &pList)) || nCount != 1) {
+                ++*pnFailures;
+                continue;
+            }
+            // Never below what was seen before, never above what the writer
+            // had finished publishing when this pass ended.
+            const LONGLONG llSize = pList[0].size;
+            if (llSize < llLast || llSize > llPublished.load())
+                ++*pnFailures;
+            llLast = llSize;
+        }
+    };
+    CTestEngine other(false);
+    ASSERT_EQ(other.SetStubFileName(W("Capture.KBL").c_str(), -1, FALSE), S_OK);
+    int nSame = 0, nOther = 0;
+    std::thread t1(reader, &writer, &nSame);
+    std::thread t2(reader, &other, &nOther);
+    for (LONGLONG ll = 1; ll <= kSteps; ++ll) {
+        // Published before the write, so that a reader's bound is never behind.
+        llPublished.store(ll);
+        EXPECT_EQ(writer.SetRecordingSize(ll), S_OK);
+    }
+    t1.join();
+    t2.join();
+    EXPECT_EQ(nSame, 0);
+    EXPECT_EQ(nOther, 0);
 }
 
 }  // namespace
