@@ -159,7 +159,7 @@ HRESULT CDVREngine::GetStubHeaderSizeLocked()
     m_nOwnerNameLength = nName;
     m_cbStubHeader = static_cast<DWORD>(cbName) + kHeaderFixedBytes;
     m_bOwnerNamePresent = nName > 0 && m_pOwnerName[0] != 0;
-    m_guidStreamId = GetGuid(abTail);
+    m_guidStreamId = DecodeGuid(abTail);
     m_dwRecordCount = GetLE32(abTail + kGuidBytes);
     return S_OK;
 }
@@ -245,7 +245,7 @@ HRESULT CDVREngine::ReadRecordingInfoLocked(RecordingInfo* pInfo)
         return hr;
     pInfo->size = static_cast<LONGLONG>(GetLE64(ab));
     pInfo->playIndex = static_cast<LONG>(GetLE32(ab + 8));
-    pInfo->created = GetSystemTime(ab + 12);
+    pInfo->created = DecodeSystemTime(ab + 12);
     // A writer raises sizes from 0 and numbers recordings from 0 upwards;
     // anything else would send a reader's offset arithmetic or its walk in
     // play order (which steps to playIndex + 1) past the integer limits.

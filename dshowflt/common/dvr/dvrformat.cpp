@@ -7,7 +7,7 @@
 
 namespace dvr {
 
-void PutGuid(BYTE* pb, REFGUID guid)
+void EncodeGuid(BYTE* pb, REFGUID guid)
 {
     PutLE32(pb, guid.Data1);
     PutLE16(pb + 4, guid.Data2);
@@ -16,7 +16,7 @@ void PutGuid(BYTE* pb, REFGUID guid)
         pb[8 + i] = guid.Data4[i];
 }
 
-GUID GetGuid(const BYTE* pb)
+GUID DecodeGuid(const BYTE* pb)
 {
     GUID guid;
     guid.Data1 = GetLE32(pb);
@@ -27,7 +27,7 @@ GUID GetGuid(const BYTE* pb)
     return guid;
 }
 
-void PutSystemTime(BYTE* pb, const SYSTEMTIME& st)
+void EncodeSystemTime(BYTE* pb, const SYSTEMTIME& st)
 {
     const WORD aw[8] = {st.wYear, st.wMonth, st.wDayOfWeek, st.wDay,
                         st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
@@ -35,7 +35,7 @@ void PutSystemTime(BYTE* pb, const SYSTEMTIME& st)
         PutLE16(pb + 2 * i, aw[i]);
 }
 
-SYSTEMTIME GetSystemTime(const BYTE* pb)
+SYSTEMTIME DecodeSystemTime(const BYTE* pb)
 {
     SYSTEMTIME st;
     st.wYear = GetLE16(pb);
@@ -79,7 +79,7 @@ HRESULT EncodeStubHeader(LPCWSTR pszOwner, REFGUID streamId, DWORD dwRecordCount
     PutLE16(ab + 8, kOwnerNameUnits);
     for (size_t i = 0; i < cchOwner; ++i)
         PutLE16(ab + 10 + 2 * i, pszOwner[i]);
-    PutGuid(ab + 10 + 2 * kOwnerNameUnits, streamId);
+    EncodeGuid(ab + 10 + 2 * kOwnerNameUnits, streamId);
     PutLE32(ab + 26 + 2 * kOwnerNameUnits, dwRecordCount);
     return S_OK;
 }
@@ -94,7 +94,7 @@ void EncodeRecord(const WCHAR (&wszPath)[kPathUnits], LONGLONG llSize, LONG nPla
     BYTE* pb = ab + 4 + 2 * kPathUnits;
     PutLE64(pb, static_cast<ULONGLONG>(llSize));
     PutLE32(pb + 8, static_cast<DWORD>(nPlayIndex));
-    PutSystemTime(pb + 12, created);
+    EncodeSystemTime(pb + 12, created);
 }
 
 int RecordingNameWidth(LONG nFileCount)

@@ -36,11 +36,12 @@
 #include "platform/hresult.h"
 #include "platform/wtext.h"
 
-// Calendar time with the field order of the stub's "created" field.
-// TODO(dvrfiles): drop once platform/ declares SYSTEMTIME with its time
-// conversions; the layout is the same.
-#ifndef KV_HAVE_SYSTEMTIME
-#define KV_HAVE_SYSTEMTIME
+// Calendar time with the field order of the stub's "created" field. The
+// platform's time conversions declare it; until they are in the tree a local
+// definition with the same fields stands in.
+#if __has_include("platform/filetime.h")
+#include "platform/filetime.h"
+#else
 struct SYSTEMTIME
 {
     WORD wYear;
@@ -103,10 +104,10 @@ inline ULONGLONG GetLE64(const BYTE* pb)
 
 // A GUID's 16 bytes in the order the original platform keeps it in memory
 // (Data1..Data3 little-endian, then Data4).
-void PutGuid(BYTE* pb, REFGUID guid);
-GUID GetGuid(const BYTE* pb);
-void PutSystemTime(BYTE* pb, const SYSTEMTIME& st);
-SYSTEMTIME GetSystemTime(const BYTE* pb);
+void EncodeGuid(BYTE* pb, REFGUID guid);
+GUID DecodeGuid(const BYTE* pb);
+void EncodeSystemTime(BYTE* pb, const SYSTEMTIME& st);
+SYSTEMTIME DecodeSystemTime(const BYTE* pb);
 // The current time in UTC.
 SYSTEMTIME GetUtcNow();
 
