@@ -63,31 +63,39 @@ HRESULT CFileCache::Flush()
     return hr;
 }
 
+// The move is logical: the platform's pointer is brought in line only when
+// the file is next touched (SeekToCurrentPosition, Flush), so a walk over
+// records that are already in the buffer costs no system call, and
+// rewriting one field costs one seek and one write at the flush.
 HRESULT CFileCache::Seek(LONGLONG llDistance, DWORD dwMethod, LONGLONG* pllNewPos)
 {
     if (!m_pFile)
         return E_UNEXPECTED;
-    HRESULT hr;
-    LONGLONG llNew = -1;
-    if (dwMethod == FILE_CURRENT) {
-        if ((llDistance > 0 && m_llPos > MAX_INT64 - llDistance) || m_llPos + llDistance < 0)
-            return HRESULT_FROM_WIN32(ERROR_SEEK);
-        hr = PlatformSeek(m_llPos + llDistance, &llNew);
-    } else if (dwMethod == FILE_END) {
+    LONGLONG llBase;
+    switch (dwMethod) {
+    case FILE_BEGIN:
+        llBase = 0;
+        break;
+    case FILE_CURRENT:
+        llBase = m_llPos;
+        break;
+    case FILE_END: {
         // Bytes still in the buffer may extend the file; the end must count them.
-        hr = Flush();
+        HRESULT hr = Flush();
+        if (SUCCEEDED(hr))
+            hr = m_pFile->GetSize(&llBase);
         if (FAILED(hr))
             return hr;
-        hr = m_pFile->Seek(llDistance, FILE_END, &llNew);
-        m_llFilePointer = SUCCEEDED(hr) ? llNew : -1;
-    } else {
-        hr = PlatformSeek(llDistance, &llNew);
+        break;
     }
-    if (FAILED(hr))
-        return hr;
-    m_llPos = llNew;
+    default:
+        return E_INVALIDARG;
+    }
+    if ((llDistance > 0 && llBase > MAX_INT64 - llDistance) || llBase + llDistance < 0)
+        return HRESULT_FROM_WIN32(ERROR_SEEK);
+    m_llPos = llBase + llDistance;
     if (pllNewPos)
-        *pllNewPos = llNew;
+        *pllNewPos = m_llPos;
     return S_OK;
 }
 

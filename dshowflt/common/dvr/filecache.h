@@ -65,8 +65,7 @@ private:
     bool m_bDirty = false;
     LONGLONG m_llBufferStart = 0;
     DWORD m_cbBuffer = 0;
-    // Where the platform's file pointer stands, or -1 when unknown. Tracked
-    // rather than inferred from the buffer, because Seek moves the platform
-    // pointer away from the buffer's end while buffered reads go on.
+    // Where the platform's file pointer stands, or -1 when unknown; a seek is
+    // made only when an access needs the pointer elsewhere.
     LONGLONG m_llFilePointer = -1;
 };

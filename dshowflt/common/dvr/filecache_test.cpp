@@ -62,6 +62,31 @@ TEST_F(CFileCacheTest, HeaderReadFieldByFieldCostsOnePlatformRead)
     EXPECT_EQ(m_pFault->m_nReads, 2);
 }
 
+TEST_F(CFileCacheTest, RewritingOneBufferedFieldCostsOneSeekAndOneWrite)
+{
+    Open(Pattern(230));
+    BYTE ab[230];
+    ASSERT_EQ(m_cache.Read(ab, 230), S_OK);
+    const int nSeeks = m_pFault->m_nSeeks;
+    // Walk over fields, then rewrite one 8-byte field, as a size update does.
+    ASSERT_EQ(m_cache.Seek(8, FILE_BEGIN, nullptr), S_OK);
+    ASSERT_EQ(m_cache.Read(ab, 2), S_OK);
+    ASSERT_EQ(m_cache.Seek(200, FILE_CURRENT, nullptr), S_OK);
+    ASSERT_EQ(m_cache.Write(ab, 8), S_FALSE);
+    ASSERT_EQ(m_cache.Seek(20, FILE_CURRENT, nullptr), S_OK);
+    EXPECT_EQ(m_pFault->m_nSeeks, nSeeks);
+    ASSERT_EQ(m_cache.Flush(), S_OK);
+    EXPECT_EQ(m_pFault->m_nSeeks, nSeeks + 1);
+    EXPECT_EQ(m_pFault->m_nWrites, 1);
+    EXPECT_EQ(m_pFault->m_nReads, 1);
+
+    LONGLONG llPos = 0;
+    ASSERT_EQ(m_cache.Seek(-30, FILE_END, &llPos), S_OK);
+    EXPECT_EQ(llPos, 200);
+    EXPECT_EQ(m_cache.Seek(-1, FILE_BEGIN, nullptr), HRESULT_FROM_WIN32(ERROR_SEEK));
+    EXPECT_EQ(m_cache.GetPosition(), 200);
+}
+
 TEST_F(CFileCacheTest, SmallWriteChangesOnlyItsBytes)
 {
     std::vector<BYTE> file = Pattern(230);
