@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/memfile.h"
-
 namespace {
 
 class CFileTest : public ::testing::Test
@@ -200,20 +198,6 @@ TEST(PathTest, TempFolderFollowsTmpdir)
         setenv("TMPDIR", strOld.c_str(), 1);
     else
         unsetenv("TMPDIR");
-}
-
-TEST(FaultFileTest, ShortWriteThenDiskFull)
-{
-    CFaultFile file(new CMemoryFile, true);
-    file.m_cbWriteLimit = 5;
-    DWORD cb = 0;
-    EXPECT_EQ(file.Write("0123456789", 10, &cb), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
-    EXPECT_EQ(cb, 5u);
-    EXPECT_EQ(file.Write("x", 1, &cb), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
-    EXPECT_EQ(cb, 0u);
-    LONGLONG llSize = 0;
-    ASSERT_EQ(file.GetSize(&llSize), S_OK);
-    EXPECT_EQ(llSize, 5);
 }
 
 }  // namespace
