@@ -1,6 +1,6 @@
 #include "dshowflt/common/rtp/zrencoder.h"
 
-#include <climits>
+#include <cstdint>
 
 namespace {
 
@@ -55,7 +55,7 @@ LONG CZREncBase::Decode(const BYTE* pIn, LONG cbIn, BYTE* pOut, LONG cbOut)
     if (pOut) {
         return cbOut > 0 ? DecodeInto(pIn, cbIn, pOut, cbOut) : 0;
     }
-    if (Length() > LONG_MAX - kDecodeReserve)
+    if (Length() > INT32_MAX - kDecodeReserve)
         return 0;
     if (FAILED(Reserve(Length() + kDecodeReserve)))
         return 0;
