@@ -256,7 +256,7 @@ bool Describe(const SpsFields& f, CMiniParser::Description* pDesc)
     if (static_cast<ULONGLONG>(llWidthMbs) > kMaxSideMbs || static_cast<ULONGLONG>(llHeightMbs) > kMaxSideMbs ||
         static_cast<ULONGLONG>(llWidthMbs * llHeightMbs) > kMaxFrameMbs) {
         Trace("\nCMiniParserH264::ParseSPS(): %lld x %lld macroblocks is beyond every level",
-              llWidthMbs, llHeightMbs);
+              static_cast<long long>(llWidthMbs), static_cast<long long>(llHeightMbs));
         return false;
     }
     // CropUnitX, CropUnitY: H.264 7.4.2.1.1 (7-19 .. 7-22).
@@ -274,8 +274,8 @@ bool Describe(const SpsFields& f, CMiniParser::Description* pDesc)
     // Cropping away the whole picture leaves nothing to describe; such an
     // SPS is corrupt, and a later one may be good.
     if (llWidth <= 0 || llHeight <= 0) {
-        Trace("\nCMiniParserH264::ParseSPS(): cropping leaves %lld x %lld, not a picture", llWidth,
-              llHeight);
+        Trace("\nCMiniParserH264::ParseSPS(): cropping leaves %lld x %lld, not a picture",
+              static_cast<long long>(llWidth), static_cast<long long>(llHeight));
         return false;
     }
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "dshowflt/common/trace/trace.h"
+
 namespace {
 
 // Base64 character classes: 0..63 a sextet, kSkip white space that senders
@@ -82,8 +84,11 @@ LONG CZRBase64Encoder::DecodeInto(const BYTE* pIn, LONG cbIn, BYTE* pOut, LONG c
     // Every 4 characters give at most 3 bytes; an area that might be too
     // small is not written at all rather than filled with half an item.
     const LONGLONG cbNeeded = 3 * ((static_cast<LONGLONG>(cbIn) + 3) / 4);
-    if (cbOut < cbNeeded)
+    if (cbOut < cbNeeded) {
+        Trace("\nCZRBase64Encoder::Decode(): %d characters need up to %lld bytes, only %d available",
+              cbIn, static_cast<long long>(cbNeeded), cbOut);
         return 0;
+    }
     LONG cb = 0;
     for (LONG i = 0; i < cbIn; ++i) {
         if (m_nState >= kStatePadding)
@@ -97,6 +102,8 @@ LONG CZRBase64Encoder::DecodeInto(const BYTE* pIn, LONG cbIn, BYTE* pOut, LONG c
             break;
         }
         if (c == kBad) {
+            Trace("\nCZRBase64Encoder::Decode(): invalid character 0x%02x at %d, item ends", pIn[i],
+                  m_nInPos - 1);
             m_nState = kStateInvalid;
             break;
         }
