@@ -1,6 +1,9 @@
 // Both parameter-set text codecs over arbitrary text: into an exact-size
 // area (the output capacity comes from the first byte), into the codec's own
 // buffer item after item, and as UTF-16 text.
+//
+// Seeds in corpus/fuzz_textcodec: a camera's sprop-parameter-sets value and a
+// seq-headers value, each behind one byte of output capacity.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
