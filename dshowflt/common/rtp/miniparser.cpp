@@ -487,6 +487,10 @@ HRESULT CMiniParserH264::CheckSequenceHeader(const BYTE* p, LONG cb)
         if (cbData - (i + 1) <= 4)
             break;
     }
+    // Three bytes carry a start code split anywhere inside it. A unit that
+    // ends right after an SPS's NAL header byte loses that SPS (its start
+    // code needs two bytes after it); encoders repeat the SPS at every key
+    // frame, so a later one describes the stream.
     if (cbData > 3) {
         memmove(m_pData, m_pData + cbData - 3, 3);
         m_cbData = 3;
