@@ -1,23 +1,13 @@
 #include "dshowflt/mpegdemux/kvudpsrc/net/offsetlogger.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
 #include "dshowflt/common/buffer.h"
 #include "dshowflt/common/trace/trace.h"
+#include "platform/thread.h"
 
 namespace {
-
-// Millisecond tick of the monotonic clock, wrapping at 2^32 like the tick
-// count the pipeline stamps units with.
-// TODO: use the platform's GetTickCount once platform/thread.h provides it.
-DWORD LoggerTickCount()
-{
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
-    return static_cast<DWORD>(static_cast<ULONGLONG>(ms.count()));
-}
 
 // A double offset or time truncated to 64 bits, clamped at the ends so the
 // conversion is defined for every value. false for NaN.
@@ -70,7 +60,7 @@ HRESULT COffsetLogger::StartLogging(DWORD dwIntervalMs)
 {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    return StartLoggingAt(dwIntervalMs, LoggerTickCount(), ft);
+    return StartLoggingAt(dwIntervalMs, GetTickCount(), ft);
 }
 
 HRESULT COffsetLogger::StartLoggingAt(DWORD dwIntervalMs, DWORD dwStartTick, const FILETIME& ftStart)
