@@ -272,7 +272,9 @@ HRESULT CMemAllocator::GetBuffer(IMediaSample** ppBuffer, REFERENCE_TIME* pStart
             if (dwFlags & AM_GBF_NOWAIT)
                 return VFW_E_TIMEOUT;
             // Ends when a sample comes home or on Decommit; both notify.
+            m_cWaiting++;
             (void)m_cvFree.Wait(&m_mtx, INFINITE);
+            m_cWaiting--;
         }
         pSample = m_vFree.back();
         m_vFree.pop_back();
@@ -303,6 +305,12 @@ HRESULT CMemAllocator::ReleaseBuffer(IMediaSample* pBuffer)
     }
     Release();  // may delete this allocator
     return S_OK;
+}
+
+LONG CMemAllocator::WaitingCount()
+{
+    CGraphLock lock(&m_mtx);
+    return m_cWaiting;
 }
 
 LONG CMemAllocator::OutstandingCount()

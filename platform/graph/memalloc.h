@@ -93,6 +93,8 @@ public:
 
     // Samples handed out and not yet returned.
     LONG OutstandingCount();
+    // Callers blocked in GetBuffer.
+    LONG WaitingCount();
 
 private:
     [[nodiscard]] HRESULT AllocLocked() REQUIRES(m_mtx);
@@ -104,6 +106,7 @@ private:
     bool m_bCommitted GUARDED_BY(m_mtx) = false;
     // Decommitted with samples still out: free the memory when they are back.
     bool m_bDecommitPending GUARDED_BY(m_mtx) = false;
+    LONG m_cWaiting GUARDED_BY(m_mtx) = 0;
     std::vector<CMediaSample*> m_vAll GUARDED_BY(m_mtx);
     std::vector<CMediaSample*> m_vFree GUARDED_BY(m_mtx);
     std::vector<BYTE*> m_vBlocks GUARDED_BY(m_mtx);

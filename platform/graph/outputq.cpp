@@ -66,6 +66,10 @@ bool COutputQueue::ReadyLocked()
         return false;
     if (m_dqItems.front().eKind != kSample || !m_bBatchExact || m_bSendAnyway)
         return true;
+    // A full list goes as it is: the producer is waiting for room and no
+    // more samples can come to complete the batch.
+    if (m_cSamplesQueued >= m_lListSize)
+        return true;
     // An exact batch goes when it is full or something other than a sample
     // follows it.
     LONG n = 0;
