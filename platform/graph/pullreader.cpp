@@ -215,8 +215,10 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
             break;
         }
     }
-    if (m_bStopWorker.load() && hrEnd == S_OK)
-        return;  // stopped by the graph: not an end of stream
+    // Stopped by the graph: not an end of stream, and what the flush did to
+    // the requests in flight is no failure of the stream either.
+    if (m_bStopWorker.load())
+        return;
     if (m_fnEnd)
         m_fnEnd(hrEnd);
     (void)NotifyEvent(SUCCEEDED(hrEnd) ? EC_COMPLETE : EC_ERRORABORT, hrEnd, 0);
