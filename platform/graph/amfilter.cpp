@@ -183,17 +183,9 @@ HRESULT CBaseFilter::NotifyEvent(long EventCode, LONG_PTR EventParam1, LONG_PTR 
     return pSink->Notify(EventCode, EventParam1, EventParam2);
 }
 
-bool CBaseFilter::IsActive()
-{
-    CAutoLock lock(m_pLock);
-    return m_State != State_Stopped;
-}
+bool CBaseFilter::IsActive() { return m_State.load() != State_Stopped; }
 
-bool CBaseFilter::IsStopped()
-{
-    CAutoLock lock(m_pLock);
-    return m_State == State_Stopped;
-}
+bool CBaseFilter::IsStopped() { return m_State.load() == State_Stopped; }
 
 IFilterGraph* CBaseFilter::GetFilterGraph()
 {

@@ -8,6 +8,7 @@
 // come from the upstream filter's threads.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "platform/critsec.h"
@@ -57,7 +58,10 @@ public:
 
 protected:
     CCritSec* const m_pLock;
-    FILTER_STATE m_State = State_Stopped;  // guarded by *m_pLock
+    // Changed under *m_pLock; read without it by streaming threads (an
+    // input pin checking each sample), which must not wait for the graph
+    // thread while it stops the filter.
+    std::atomic<FILTER_STATE> m_State{State_Stopped};
     REFERENCE_TIME m_tStart = 0;
     IFilterGraph* m_pGraph = nullptr;     // not referenced: the graph owns us
     IMediaEventSink* m_pSink = nullptr;   // part of the graph, not referenced

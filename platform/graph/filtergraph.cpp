@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "dshowflt/common/trace/trace.h"
 #include "platform/graph/amfilter.h"
 
 namespace {
@@ -245,7 +246,9 @@ HRESULT CFilterGraph::DoReconnect(IPin* ppin, const AM_MEDIA_TYPE* pmt)
     hr = pOut->Connect(pIn, pmt);
     if (FAILED(hr)) {
         // Put the old connection back rather than leave the pins apart.
-        (void)pOut->Connect(pIn, &mtOld);
+        HRESULT hrOld = pOut->Connect(pIn, &mtOld);
+        Trace("\nCFilterGraph::DoReconnect(): new type refused %s; old type %s", TraceHr(hr),
+              SUCCEEDED(hrOld) ? "restored" : TraceHr(hrOld));
     }
     return hr;
 }
@@ -306,6 +309,7 @@ HRESULT CFilterGraph::PauseLocked()
     for (IBaseFilter* pFilter : vOrder) {
         hr = pFilter->Pause();
         if (FAILED(hr)) {
+            Trace("\nCFilterGraph::Pause(): a filter failed %s; stopping the graph", TraceHr(hr));
             (void)StopLocked();
             return hr;
         }
@@ -349,6 +353,7 @@ HRESULT CFilterGraph::Run()
     for (IBaseFilter* pFilter : vOrder) {
         hr = pFilter->Run(0);
         if (FAILED(hr)) {
+            Trace("\nCFilterGraph::Run(): a filter failed %s; stopping the graph", TraceHr(hr));
             (void)StopLocked();
             return hr;
         }

@@ -1,5 +1,7 @@
 #include "platform/graph/outputq.h"
 
+#include "dshowflt/common/trace/trace.h"
+
 COutputQueue::COutputQueue(IPin* pInputPin, HRESULT* phr, BOOL bAuto, BOOL bQueue, LONG lBatchSize,
                            BOOL bBatchExact, LONG lListSize, DWORD /*dwPriority*/)
     : m_pPin(pInputPin),
@@ -130,8 +132,11 @@ void COutputQueue::ThreadProc()
 
         m_mtx.Lock();
         m_bDelivering = false;
-        if (hr != S_OK && m_hr == S_OK && !m_bFlushing)
+        if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
+            Trace("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
+                  TraceHr(hr));
             m_hr = hr;
+        }
         m_cvSpace.NotifyAll();
     }
     m_mtx.Unlock();
@@ -181,8 +186,11 @@ HRESULT COutputQueue::SendBatched()
     for (IMediaSample* p : vBatch)
         p->Release();
     CGraphLock lock(&m_mtx);
-    if (hr != S_OK && m_hr == S_OK && !m_bFlushing)
+    if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
+        Trace("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
+              TraceHr(hr));
         m_hr = hr;
+    }
     return hr;
 }
 

@@ -3,6 +3,8 @@
 #include <map>
 #include <new>
 
+#include "dshowflt/common/trace/trace.h"
+
 namespace {
 
 const HRESULT kHrEndOfFile = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
@@ -219,6 +221,9 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
     // the requests in flight is no failure of the stream either.
     if (m_bStopWorker.load())
         return;
+    if (FAILED(hrEnd))
+        Trace("\nCPullReader::WorkerProc(): reading stopped at offset %lld: %s",
+              static_cast<long long>(llNextDeliver), TraceHr(hrEnd));
     if (m_fnEnd)
         m_fnEnd(hrEnd);
     (void)NotifyEvent(SUCCEEDED(hrEnd) ? EC_COMPLETE : EC_ERRORABORT, hrEnd, 0);
