@@ -100,8 +100,8 @@ private:
     ULONG AddRef() override { return GetOwner()->AddRef(); }                      \
     ULONG Release() override { return GetOwner()->Release(); }
 
-// Owns one reference. operator& hands out the slot for an out parameter and
-// must only be used while the pointer is empty.
+// Owns one reference. operator& hands out the slot for an out parameter,
+// releasing whatever the pointer held first.
 template <class T>
 class CComPtr
 {

@@ -153,19 +153,20 @@ HRESULT CBaseFilter::QueryFilterInfo(FILTER_INFO* pInfo)
 
 HRESULT CBaseFilter::JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName)
 {
-    CAutoLock lock(m_pLock);
-    m_pGraph = pGraph;
-    m_pSink = nullptr;
+    IMediaEventSink* pSink = nullptr;
     if (pGraph) {
-        IMediaEventSink* pSink = nullptr;
         // The sink is part of the graph, which holds us: keeping a reference
         // would keep the graph alive for ever.
-        if (SUCCEEDED(pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&pSink)))) {
-            m_pSink = pSink;
+        if (SUCCEEDED(pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&pSink))))
             pSink->Release();
-        }
+        else
+            pSink = nullptr;
     }
+    CAutoLock lock(m_pLock);
+    m_pGraph = pGraph;
     m_strName = pName ? CWString(pName) : CWString();
+    CAutoLock lockSink(&m_csSink);
+    m_pSink = pSink;
     return S_OK;
 }
 
@@ -173,14 +174,10 @@ HRESULT CBaseFilter::QueryVendorInfo(LPWSTR* /*pVendorInfo*/) { return E_NOTIMPL
 
 HRESULT CBaseFilter::NotifyEvent(long EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2)
 {
-    IMediaEventSink* pSink = nullptr;
-    {
-        CAutoLock lock(m_pLock);
-        pSink = m_pSink;
-    }
-    if (!pSink)
+    CAutoLock lock(&m_csSink);
+    if (!m_pSink)
         return E_NOTIMPL;
-    return pSink->Notify(EventCode, EventParam1, EventParam2);
+    return m_pSink->Notify(EventCode, EventParam1, EventParam2);
 }
 
 bool CBaseFilter::IsActive() { return m_State.load() != State_Stopped; }

@@ -48,7 +48,9 @@ public:
     // No reference added.
     virtual CBasePin* GetPin(int n) = 0;
 
-    // Sends a graph event; E_NOTIMPL outside a graph.
+    // Sends a graph event; E_NOTIMPL outside a graph. Any thread; takes only
+    // m_csSink, never the filter lock, so a streaming thread can report
+    // while the graph thread holds the filter lock to stop it.
     [[nodiscard]] HRESULT NotifyEvent(long EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2);
 
     bool IsActive();
@@ -63,8 +65,12 @@ protected:
     // thread while it stops the filter.
     std::atomic<FILTER_STATE> m_State{State_Stopped};
     REFERENCE_TIME m_tStart = 0;
-    IFilterGraph* m_pGraph = nullptr;     // not referenced: the graph owns us
-    IMediaEventSink* m_pSink = nullptr;   // part of the graph, not referenced
+    IFilterGraph* m_pGraph = nullptr;  // not referenced: the graph owns us
+    // Held across each Notify, so that once JoinFilterGraph has cleared
+    // m_pSink no thread is still inside the old graph's sink. Taken after
+    // any other lock; the sink takes only its own event-queue lock.
+    CCritSec m_csSink;
+    IMediaEventSink* m_pSink GUARDED_BY(m_csSink) = nullptr;  // part of the graph, not referenced
     CWString m_strName;
 
 private:

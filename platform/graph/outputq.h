@@ -32,7 +32,10 @@ public:
     // *phr is set only on failure.
     COutputQueue(IPin* pInputPin, HRESULT* phr, BOOL bAuto = TRUE, BOOL bQueue = TRUE, LONG lBatchSize = 1,
                  BOOL bBatchExact = FALSE, LONG lListSize = kDefaultListSize, DWORD dwPriority = 0);
-    // Stops the thread; samples not yet delivered are released.
+    // Stops the thread; samples not yet delivered are released. The owner
+    // makes sure that no call is still inside the queue (a Receive waiting
+    // for room returns once the input pin refuses a delivery or a flush
+    // begins).
     ~COutputQueue();
     COutputQueue(const COutputQueue&) = delete;
     COutputQueue& operator=(const COutputQueue&) = delete;
