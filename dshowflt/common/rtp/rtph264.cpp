@@ -21,6 +21,18 @@ bool CRTPParser::SameSample() const
     return m_llSampleTime == MIN_INT64 || m_llSampleTime == static_cast<LONGLONG>(m_info.curRTPTime);
 }
 
+// The rest of a unit that was dropped for its size is dropped with it,
+// rather than handed on as a unit of its own.
+bool CRTPParser::DroppedUnit()
+{
+    if (m_llDroppedTime == MIN_INT64)
+        return false;
+    if (m_llDroppedTime == static_cast<LONGLONG>(m_info.curRTPTime))
+        return true;
+    m_llDroppedTime = MIN_INT64;
+    return false;
+}
+
 // The start of the next unit, kept back by FlushSample, becomes the frame
 // buffer's content.
 HRESULT CRTPParser::TakePending()
@@ -43,6 +55,7 @@ int CRTPParser::FlushSample(BYTE** ppData, LONG* pcb, LONG cbFrameOverride)
         m_info.rtUnitTime = static_cast<LONGLONG>(TicksToUnitTime(m_info.curRTPTime));
     }
     m_pending.Empty();
+    m_dwPendingFlags = m_info.dwFlags;
     if (FAILED(m_pending.Append(*ppData, *pcb))) {
         TRACE_HR(E_OUTOFMEMORY);
         m_bDiscontinuityPending = true;
@@ -251,6 +264,8 @@ int CRTPParser::ParseH264Header(BYTE** ppData, LONG* pcb)
 
 int CRTPParser::H264Assemble(BYTE** ppData, LONG* pcb)
 {
+    if (DroppedUnit())
+        return RTPPACKET_DISCARD;
     if (SameSample()) {
         if (FAILED(TakePending())) {
             H264Drop();
@@ -260,6 +275,7 @@ int CRTPParser::H264Assemble(BYTE** ppData, LONG* pcb)
             Trace("\nCRTPParser::ParseH264Header: access unit exceeds %d bytes, dropped", kMaxUnitBytes);
             Empty();
             H264Drop();
+            m_llDroppedTime = static_cast<LONGLONG>(m_info.curRTPTime);
             return RTPPACKET_BAD;
         }
         if (FAILED(Append(m_work.Data(), m_work.Length()))) {
@@ -302,6 +318,10 @@ int CRTPParser::H264Assemble(BYTE** ppData, LONG* pcb)
 // MPEG-4 video and other formats framed only by time stamp and marker bit.
 int CRTPParser::ParseFrameByTime(BYTE** ppData, LONG* pcb)
 {
+    if (DroppedUnit()) {
+        *pcb = 0;
+        return RTPPACKET_DISCARD;
+    }
     if (SameSample()) {
         if (FAILED(TakePending())) {
             *pcb = 0;
@@ -310,6 +330,7 @@ int CRTPParser::ParseFrameByTime(BYTE** ppData, LONG* pcb)
         if (*pcb > kMaxUnitBytes - Length()) {
             Trace("\nCRTPParser::ParseHeader: frame exceeds %d bytes, dropped", kMaxUnitBytes);
             Empty();
+            m_llDroppedTime = static_cast<LONGLONG>(m_info.curRTPTime);
             m_llSampleTime = MIN_INT64;
             m_bDiscontinuityPending = true;
             *pcb = 0;

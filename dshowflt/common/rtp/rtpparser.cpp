@@ -100,6 +100,7 @@ void CRTPParser::ResetRTPState()
     m_bWaitForStart = false;
     m_bFragmentOpen = false;
     m_llSampleTime = MIN_INT64;
+    m_llDroppedTime = MIN_INT64;
     m_bDiscontinuityPending = false;
     m_pending.Empty();
     m_work.Empty();
@@ -111,6 +112,7 @@ void CRTPParser::RestartRTP()
     m_pending.Empty();
     m_work.Empty();
     m_llSampleTime = MIN_INT64;
+    m_llDroppedTime = MIN_INT64;
     m_bDiscontinuityPending = false;
     m_nExpectedJPEGOffset = 0;
     m_bWaitForStart = true;

@@ -107,6 +107,7 @@ private:
     bool IsLateOrDuplicate(DWORD dwSeq) const;
     ULONGLONG TicksToUnitTime(ULONGLONG ullTicks) const;
     bool SameSample() const;
+    bool DroppedUnit();
     [[nodiscard]] HRESULT TakePending();
     void H264Drop();
     int H264Assemble(BYTE** ppData, LONG* pcb);
@@ -132,12 +133,14 @@ private:
     // De-packetiser state.
     CBuffer m_pending;   // the start of the next unit, or a stashed raw packet
     CBuffer m_work;      // NAL units rebuilt from the current packet
+    DWORD m_dwPendingFlags = 0;  // flags of the packet whose data is pending
     LONGLONG m_llSampleTime = MIN_INT64;  // RTP time of the open unit
     LONGLONG m_llDecodingOrder = 0;
     LONG m_nExpectedJPEGOffset = 0;
     bool m_bWaitForStart = false;
     bool m_bDiscontinuityPending = false;
     bool m_bFragmentOpen = false;  // an FU start has been seen, no end yet
+    LONGLONG m_llDroppedTime = MIN_INT64;  // RTP time of a unit dropped as too large
 
     // Raw video geometry.
     DWORD m_dwRawFourCC = 0;

@@ -54,7 +54,10 @@ int CRTPParser::ParseRawHeader(BYTE** ppData, LONG* pcb)
         return RTPPACKET_BAD;
     }
     if (m_pending.Length() > 0) {
-        // A packet stashed by an earlier flush opens this frame.
+        // A packet stashed by an earlier flush opens this frame. Its own
+        // marker bit decides whether it also ends it: judging it by the
+        // arriving packet's marker would close every frame one packet early
+        // for as long as the stream runs, once a single marker was lost.
         CBuffer stashed;
         if (FAILED(stashed.Append(m_pending.Data(), m_pending.Length()))) {
             m_pending.Empty();
@@ -63,15 +66,19 @@ int CRTPParser::ParseRawHeader(BYTE** ppData, LONG* pcb)
         }
         m_pending.Empty();
         const LONGLONG llStashedTime = m_llSampleTime;
+        const DWORD dwFlags = m_info.dwFlags;
+        m_info.dwFlags = (dwFlags & ~RTPUNIT_MARKER) | (m_dwPendingFlags & RTPUNIT_MARKER);
         BYTE* pLine = stashed.Data();
         LONG cbLine = stashed.Length();
         (void)ProcessRawLine(&pLine, &cbLine);
+        m_info.dwFlags = dwFlags;
         if (cbLine > 0) {
             Trace("\nCRTPParser::ParseRawHeader: Warning: I have a buffered line that is also the last line of "
                   "its sample (%d)?",
                   cbLine);
             // The frame is the stashed packet's: it goes out with its time.
             m_llSampleTime = llStashedTime;
+            m_info.dwFlags |= RTPUNIT_MARKER;
             return FlushSample(ppData, pcb, m_cbRawFrame);
         }
     }
@@ -109,6 +116,8 @@ int CRTPParser::ProcessRawLine(BYTE** ppData, LONG* pcb)
         if (pos + kLineHeader + llTotal > cb) {
             Trace("\nCRTPParser::ProcessRawLine: Invalid line data - total data length = %lld > %d",
                   static_cast<long long>(pos + kLineHeader + llTotal), cb);
+            // The dropped header still sits in front of the pixel data.
+            pos += kLineHeader;
             break;
         }
         ++nHeaders;
