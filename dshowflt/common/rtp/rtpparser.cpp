@@ -153,8 +153,10 @@ int CRTPParser::GetRTPInfo(const BYTE* pData, LONG cb)
     DWORD dwStamp = ReadBE32(pData + 4);
     m_info.curRTPTime = m_info.offsetRTPTime + dwStamp;
 
-    const LONGLONG llRate = m_dwClockRate;
-    if (static_cast<LONGLONG>(m_info.curRTPTime) < static_cast<LONGLONG>(m_info.lastRTPTime) - llRate) {
+    // Signed comparison, as wide as needed that no operand overflows.
+    const __int128 llRate = m_dwClockRate;
+    if (static_cast<__int128>(static_cast<LONGLONG>(m_info.curRTPTime)) <
+        static_cast<__int128>(static_cast<LONGLONG>(m_info.lastRTPTime)) - llRate) {
         // A forward wrap of the 32-bit stamp keeps the true spacing; any
         // other step back of more than a second is a sender restart, and time
         // goes on one frame (33 ms) after the previous packet.
