@@ -78,8 +78,9 @@ int CRTPParser::ParseRawHeader(BYTE** ppData, LONG* pcb)
                   cbLine);
             // The frame is the stashed packet's: it goes out with its time.
             m_llSampleTime = llStashedTime;
+            int nRet = FlushSample(ppData, pcb, m_cbRawFrame);
             m_info.dwFlags |= RTPUNIT_MARKER;
-            return FlushSample(ppData, pcb, m_cbRawFrame);
+            return nRet;
         }
     }
     if (SameSample()) {

@@ -167,6 +167,19 @@ TEST_F(CRTPRawTest, FrameWithoutMarkerIsEmittedWhenTheTimeStampChanges)
     std::fill(expect.begin() + kStride, expect.begin() + kStride + 4, 0x52);
     std::fill(expect.begin() + 2 * kStride, expect.begin() + 2 * kStride + 4, 0x53);
     EXPECT_EQ(expect, r.units[0].data);
+
+    // A one-packet frame that ended an unfinished one keeps its own marker:
+    // it goes out when the next packet arrives, which opens the frame after.
+    EXPECT_TRUE(Send(Payload({{4, 0, 0, 0x61}}), 300, false).units.empty());
+    EXPECT_EQ(1u, Send(Payload({{4, 0, 0, 0x62}}), 400, true).units.size());
+    r = Send(Payload({{4, 0, 0, 0x63}}), 500, false);
+    ASSERT_EQ(1u, r.units.size());
+    EXPECT_EQ(0x62, r.units[0].data[0]);
+    EXPECT_EQ(400 * 1000 / 9, r.units[0].rtTime);
+    r = Send(Payload({{4, 1, 0, 0x64}}), 500, true);
+    ASSERT_EQ(1u, r.units.size());
+    EXPECT_EQ(0x63, r.units[0].data[0]);
+    EXPECT_EQ(0x64, r.units[0].data[kStride]);
 }
 
 TEST(CRTPFrameByTimeTest, FramesAreJoinedByTimeStampAndMarker)
