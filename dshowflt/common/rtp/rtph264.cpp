@@ -33,6 +33,25 @@ bool CRTPParser::DroppedUnit()
     return false;
 }
 
+// CBuffer grows to exactly what is asked; a unit assembled from many
+// fragments would then be copied once per fragment. Doubling keeps the
+// growth linear, and the capacity is kept for the units that follow.
+HRESULT CRTPParser::AppendTo(CBuffer* pBuf, const void* pv, LONG cb)
+{
+    const LONG cbNeeded = pBuf->Length() + cb;  // callers keep units under kMaxUnitBytes
+    if (cbNeeded > pBuf->Capacity()) {
+        LONGLONG llGrow = 2LL * pBuf->Capacity();
+        if (llGrow > kMaxUnitBytes + 65536LL)
+            llGrow = kMaxUnitBytes + 65536LL;
+        if (llGrow < cbNeeded)
+            llGrow = cbNeeded;
+        HRESULT hr = pBuf->Reserve(static_cast<LONG>(llGrow));
+        if (FAILED(hr))
+            return hr;
+    }
+    return pBuf->Append(pv, cb);
+}
+
 // The start of the next unit, kept back by FlushSample, becomes the frame
 // buffer's content.
 HRESULT CRTPParser::TakePending()
@@ -40,7 +59,7 @@ HRESULT CRTPParser::TakePending()
     if (m_pending.Length() == 0)
         return S_OK;
     Empty();
-    HRESULT hr = Append(m_pending.Data(), m_pending.Length());
+    HRESULT hr = AppendTo(this, m_pending.Data(), m_pending.Length());
     m_pending.Empty();
     return hr;
 }
@@ -56,7 +75,7 @@ int CRTPParser::FlushSample(BYTE** ppData, LONG* pcb, LONG cbFrameOverride)
     }
     m_pending.Empty();
     m_dwPendingFlags = m_info.dwFlags;
-    if (FAILED(m_pending.Append(*ppData, *pcb))) {
+    if (FAILED(AppendTo(&m_pending, *ppData, *pcb))) {
         TRACE_HR(E_OUTOFMEMORY);
         m_bDiscontinuityPending = true;
     }
@@ -86,9 +105,9 @@ HRESULT CRTPParser::AppendNal(const BYTE* pNal, LONG cbNal)
 {
     if (cbNal > kMaxUnitBytes - 3 - m_work.Length())
         return E_OUTOFMEMORY;
-    HRESULT hr = m_work.Append(kStartCode, 3);
+    HRESULT hr = AppendTo(&m_work, kStartCode, 3);
     if (SUCCEEDED(hr))
-        hr = m_work.Append(pNal, cbNal);
+        hr = AppendTo(&m_work, pNal, cbNal);
     return hr;
 }
 
@@ -212,9 +231,9 @@ int CRTPParser::ParseH264Header(BYTE** ppData, LONG* pcb)
         if (bFU & 0x80) {
             m_work.Empty();
             const BYTE abHeader[4] = {0, 0, 1, static_cast<BYTE>((p[0] & 0x60) | (bFU & 0x1F))};
-            hr = m_work.Append(abHeader, 4);
+            hr = AppendTo(&m_work, abHeader, 4);
             if (SUCCEEDED(hr))
-                hr = m_work.Append(pFrag, cbFrag);
+                hr = AppendTo(&m_work, pFrag, cbFrag);
             if (FAILED(hr)) {
                 H264Drop();
                 return RTPPACKET_BAD;
@@ -233,7 +252,7 @@ int CRTPParser::ParseH264Header(BYTE** ppData, LONG* pcb)
                 H264Drop();
                 return RTPPACKET_BAD;
             }
-            if (FAILED(m_work.Append(pFrag, cbFrag))) {
+            if (FAILED(AppendTo(&m_work, pFrag, cbFrag))) {
                 H264Drop();
                 return RTPPACKET_BAD;
             }
@@ -278,7 +297,7 @@ int CRTPParser::H264Assemble(BYTE** ppData, LONG* pcb)
             m_llDroppedTime = static_cast<LONGLONG>(m_info.curRTPTime);
             return RTPPACKET_BAD;
         }
-        if (FAILED(Append(m_work.Data(), m_work.Length()))) {
+        if (FAILED(AppendTo(this, m_work.Data(), m_work.Length()))) {
             H264Drop();
             return RTPPACKET_BAD;
         }
@@ -343,7 +362,7 @@ int CRTPParser::ParseFrameByTime(BYTE** ppData, LONG* pcb)
         if (m_info.dwFlags & RTPUNIT_MARKER) {
             // A one-packet frame goes out as it stands, without a copy.
             if (Length() > 0) {
-                if (FAILED(Append(*ppData, *pcb))) {
+                if (FAILED(AppendTo(this, *ppData, *pcb))) {
                     Empty();
                     m_llSampleTime = MIN_INT64;
                     *pcb = 0;
@@ -357,7 +376,7 @@ int CRTPParser::ParseFrameByTime(BYTE** ppData, LONG* pcb)
             return RTPPACKET_GOOD;
         }
         m_llSampleTime = static_cast<LONGLONG>(m_info.curRTPTime);
-        HRESULT hr = Append(*ppData, *pcb);
+        HRESULT hr = AppendTo(this, *ppData, *pcb);
         *pcb = 0;
         return FAILED(hr) ? RTPPACKET_BAD : RTPPACKET_GOOD;
     }

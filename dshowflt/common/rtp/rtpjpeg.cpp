@@ -234,7 +234,7 @@ int CRTPParser::ParseJPEGHeader(BYTE** ppData, LONG* pcb)
         Empty();
         return RTPPACKET_DISCARD;
     }
-    if (FAILED(Append(p, cb))) {
+    if (FAILED(AppendTo(this, p, cb))) {
         m_nExpectedJPEGOffset = 0;
         m_llSampleTime = MIN_INT64;
         Empty();

@@ -109,6 +109,7 @@ private:
     bool SameSample() const;
     bool DroppedUnit();
     [[nodiscard]] HRESULT TakePending();
+    [[nodiscard]] static HRESULT AppendTo(CBuffer* pBuf, const void* pv, LONG cb);
     void H264Drop();
     int H264Assemble(BYTE** ppData, LONG* pcb);
     [[nodiscard]] HRESULT AppendNal(const BYTE* pNal, LONG cbNal);
