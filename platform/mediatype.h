@@ -83,3 +83,5 @@ constexpr GUID MEDIASUBTYPE_MJPG = FourCCSubtype(MakeFourCC('M', 'J', 'P', 'G'))
 constexpr GUID MEDIASUBTYPE_UYVY = FourCCSubtype(MakeFourCC('U', 'Y', 'V', 'Y'));
 constexpr GUID FORMAT_VideoInfo = {0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
 constexpr GUID FORMAT_None = {0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+// Lower-case "jpeg": the subtype the JPEG mini parser announces.
+constexpr GUID MEDIASUBTYPE_jpeg = FourCCSubtype(MakeFourCC('j', 'p', 'e', 'g'));

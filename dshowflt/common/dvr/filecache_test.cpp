@@ -1,0 +1,207 @@
+#include "dshowflt/common/dvr/filecache.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/memfile.h"
+
+namespace {
+
+// A 230-byte file whose byte i is i, the size of a stub header.
+std::vector<BYTE> Pattern(size_t cb)
+{
+    std::vector<BYTE> v(cb);
+    for (size_t i = 0; i < cb; ++i)
+        v[i] = static_cast<BYTE>(i * 7 + 1);
+    return v;
+}
+
+class CFileCacheTest : public ::testing::Test
+{
+protected:
+    void Open(std::vector<BYTE> data)
+    {
+        m_pMem = new CMemoryFile(std::move(data));
+        m_pFault = new CFaultFile(m_pMem, true);
+        ASSERT_EQ(m_cache.Attach(m_pFault, true), S_OK);
+    }
+    CFileCache m_cache;
+    CMemoryFile* m_pMem = nullptr;
+    CFaultFile* m_pFault = nullptr;
+};
+
+TEST_F(CFileCacheTest, HeaderReadFieldByFieldCostsOnePlatformRead)
+{
+    const std::vector<BYTE> file = Pattern(230);
+    Open(file);
+    ASSERT_EQ(m_cache.Seek(0, FILE_BEGIN, nullptr), S_OK);
+    // 8 + 2 + 200 + 16 + 4 bytes, the fields of a stub header.
+    BYTE ab[230];
+    DWORD cbAt = 0;
+    for (DWORD cb : {8u, 2u, 200u, 16u, 4u}) {
+        ASSERT_EQ(m_cache.Read(ab + cbAt, cb), S_OK);
+        cbAt += cb;
+    }
+    EXPECT_EQ(memcmp(ab, file.data(), 230), 0);
+    EXPECT_EQ(m_pFault->m_nReads, 1);
+    EXPECT_EQ(m_cache.GetPosition(), 230);
+
+    // Going back within the buffer costs nothing more...
+    ASSERT_EQ(m_cache.Seek(10, FILE_BEGIN, nullptr), S_OK);
+    ASSERT_EQ(m_cache.Read(ab, 2), S_OK);
+    EXPECT_EQ(ab[0], file[10]);
+    EXPECT_EQ(m_pFault->m_nReads, 1);
+    // ...while SeekToCurrentPosition empties the buffer, so the next read
+    // fills it again.
+    ASSERT_EQ(m_cache.SeekToCurrentPosition(), S_OK);
+    ASSERT_EQ(m_cache.Read(ab, 2), S_OK);
+    EXPECT_EQ(ab[0], file[12]);
+    EXPECT_EQ(m_pFault->m_nReads, 2);
+}
+
+TEST_F(CFileCacheTest, RewritingOneBufferedFieldCostsOneSeekAndOneWrite)
+{
+    Open(Pattern(230));
+    BYTE ab[230];
+    ASSERT_EQ(m_cache.Read(ab, 230), S_OK);
+    const int nSeeks = m_pFault->m_nSeeks;
+    // Walk over fields, then rewrite one 8-byte field, as a size update does.
+    ASSERT_EQ(m_cache.Seek(8, FILE_BEGIN, nullptr), S_OK);
+    ASSERT_EQ(m_cache.Read(ab, 2), S_OK);
+    ASSERT_EQ(m_cache.Seek(200, FILE_CURRENT, nullptr), S_OK);
+    ASSERT_EQ(m_cache.Write(ab, 8), S_FALSE);
+    ASSERT_EQ(m_cache.Seek(20, FILE_CURRENT, nullptr), S_OK);
+    EXPECT_EQ(m_pFault->m_nSeeks, nSeeks);
+    ASSERT_EQ(m_cache.Flush(), S_OK);
+    EXPECT_EQ(m_pFault->m_nSeeks, nSeeks + 1);
+    EXPECT_EQ(m_pFault->m_nWrites, 1);
+    EXPECT_EQ(m_pFault->m_nReads, 1);
+
+    LONGLONG llPos = 0;
+    ASSERT_EQ(m_cache.Seek(-30, FILE_END, &llPos), S_OK);
+    EXPECT_EQ(llPos, 200);
+    EXPECT_EQ(m_cache.Seek(-1, FILE_BEGIN, nullptr), HRESULT_FROM_WIN32(ERROR_SEEK));
+    EXPECT_EQ(m_cache.GetPosition(), 200);
+}
+
+TEST_F(CFileCacheTest, SmallWriteChangesOnlyItsBytes)
+{
+    std::vector<BYTE> file = Pattern(230);
+    Open(file);
+    ASSERT_EQ(m_cache.Seek(10, FILE_BEGIN, nullptr), S_OK);
+    const BYTE ab[2] = {0xAA, 0xBB};
+    ASSERT_EQ(m_cache.Write(ab, 2), S_OK);  // filled the buffer first
+    ASSERT_EQ(m_cache.Write(ab, 2), S_FALSE);  // then the buffer alone
+    EXPECT_EQ(m_pFault->m_nWrites, 0);
+    ASSERT_EQ(m_cache.Flush(), S_OK);
+    EXPECT_EQ(m_pFault->m_nWrites, 1);
+    file[10] = file[12] = 0xAA;
+    file[11] = file[13] = 0xBB;
+    EXPECT_EQ(m_pMem->Data(), file);
+
+    // A write beyond the valid bytes never writes the gap from the buffer:
+    // the file keeps its own bytes there.
+    ASSERT_EQ(m_cache.Seek(0, FILE_BEGIN, nullptr), S_OK);
+    BYTE abRead[4];
+    ASSERT_EQ(m_cache.Read(abRead, 4), S_OK);
+    ASSERT_EQ(m_cache.Seek(300, FILE_BEGIN, nullptr), S_OK);
+    ASSERT_EQ(m_cache.Write(ab, 2), S_OK);
+    ASSERT_EQ(m_cache.Flush(), S_OK);
+    ASSERT_EQ(m_pMem->Data().size(), 302u);
+    EXPECT_EQ(std::vector<BYTE>(m_pMem->Data().begin(), m_pMem->Data().begin() + 230), file);
+    EXPECT_EQ(m_pMem->Data()[300], 0xAA);
+}
+
+TEST_F(CFileCacheTest, ReadPastTheEndFailsAndAdvancesByWhatWasThere)
+{
+    Open(Pattern(230));
+    ASSERT_EQ(m_cache.Seek(220, FILE_BEGIN, nullptr), S_OK);
+    BYTE ab[20];
+    EXPECT_EQ(m_cache.Read(ab, sizeof(ab)), HRESULT_FROM_WIN32(ERROR_READ_FAULT));
+    EXPECT_EQ(m_cache.GetPosition(), 230);
+    // The same through the bypass for large reads.
+    std::vector<BYTE> big(10000);
+    ASSERT_EQ(m_cache.Seek(100, FILE_BEGIN, nullptr), S_OK);
+    EXPECT_EQ(m_cache.Read(big.data(), 10000), HRESULT_FROM_WIN32(ERROR_READ_FAULT));
+    EXPECT_EQ(m_cache.GetPosition(), 230);
+}
+
+TEST_F(CFileCacheTest, LargeAccessesBypassTheBuffer)
+{
+    Open({});
+    std::vector<BYTE> block = Pattern(8192);
+    ASSERT_EQ(m_cache.Write(block.data(), 8192), S_OK);
+    EXPECT_EQ(m_pFault->m_nWrites, 1);  // straight to the file, nothing dirty
+    EXPECT_EQ(m_pMem->Data(), block);
+    ASSERT_EQ(m_cache.Flush(), S_OK);
+    EXPECT_EQ(m_pFault->m_nWrites, 1);
+
+    ASSERT_EQ(m_cache.Seek(0, FILE_BEGIN, nullptr), S_OK);
+    std::vector<BYTE> back(8192);
+    ASSERT_EQ(m_cache.Read(back.data(), 8192), S_OK);
+    EXPECT_EQ(back, block);
+    EXPECT_EQ(m_pFault->m_nReads, 1);
+
+    // A small write just after the large one lands in the right place.
+    const BYTE b = 0x55;
+    ASSERT_EQ(m_cache.Write(&b, 1), S_OK);
+    ASSERT_EQ(m_cache.Flush(), S_OK);
+    ASSERT_EQ(m_pMem->Data().size(), 8193u);
+    EXPECT_EQ(m_pMem->Data()[8192], 0x55);
+}
+
+TEST_F(CFileCacheTest, FlushFailureEmptiesTheBufferAndReports)
+{
+    const std::vector<BYTE> file = Pattern(230);
+    Open(file);
+    ASSERT_EQ(m_cache.Seek(20, FILE_BEGIN, nullptr), S_OK);
+    const BYTE ab[4] = {1, 2, 3, 4};
+    ASSERT_EQ(m_cache.Write(ab, 4), S_OK);
+    m_pFault->m_hrWriteError = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+    EXPECT_EQ(m_cache.Flush(), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
+    // The lost bytes are not written again by a later flush.
+    m_pFault->m_hrWriteError = S_OK;
+    const int nWrites = m_pFault->m_nWrites;
+    EXPECT_EQ(m_cache.Flush(), S_OK);
+    EXPECT_EQ(m_pFault->m_nWrites, nWrites);
+    EXPECT_EQ(m_pMem->Data(), file);
+
+    // A write that stops short without an error is a write fault, through
+    // the flush and through the bypass alike.
+    ASSERT_EQ(m_cache.Seek(20, FILE_BEGIN, nullptr), S_OK);
+    ASSERT_EQ(m_cache.Write(ab, 4), S_OK);
+    m_pFault->m_cbWriteLimit = 3;
+    m_pFault->m_bSilentShortWrite = true;
+    EXPECT_EQ(m_cache.Flush(), HRESULT_FROM_WIN32(ERROR_WRITE_FAULT));
+    m_pFault->m_cbWriteLimit = 100;
+    std::vector<BYTE> big(9000);
+    EXPECT_EQ(m_cache.Write(big.data(), 9000), HRESULT_FROM_WIN32(ERROR_WRITE_FAULT));
+
+    // A failing read is reported as it is.
+    m_pFault->m_hrReadError = HRESULT_FROM_WIN32(ERROR_READ_FAULT);
+    ASSERT_EQ(m_cache.Seek(0, FILE_BEGIN, nullptr), S_OK);
+    EXPECT_EQ(m_cache.Read(big.data(), 4), HRESULT_FROM_WIN32(ERROR_READ_FAULT));
+}
+
+TEST(CFileCacheAttachTest, WriteZerosReachTheFileWhenItIsDetached)
+{
+    CMemoryFile mem(Pattern(16));
+    CFileCache cache;
+    ASSERT_EQ(cache.Attach(&mem, false), S_OK);
+    ASSERT_EQ(cache.Seek(4, FILE_BEGIN, nullptr), S_OK);
+    ASSERT_EQ(cache.WriteZeros(0), S_OK);
+    ASSERT_EQ(cache.WriteZeros(8), S_OK);
+    EXPECT_EQ(cache.GetPosition(), 12);
+    EXPECT_EQ(mem.Data(), Pattern(16));  // still in the buffer
+    ASSERT_EQ(cache.Attach(nullptr, false), S_OK);
+    std::vector<BYTE> expected = Pattern(16);
+    std::fill(expected.begin() + 4, expected.begin() + 12, 0);
+    EXPECT_EQ(mem.Data(), expected);
+    BYTE b;
+    EXPECT_EQ(cache.Read(&b, 1), E_UNEXPECTED);
+}
+
+}  // namespace
