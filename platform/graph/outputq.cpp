@@ -150,13 +150,15 @@ HRESULT COutputQueue::QueueItem(const CItem& item)
         if (item.eKind == kSample) {
             while (!m_bTerminate && !m_bFlushing && m_hr == S_OK && m_cSamplesQueued >= m_lListSize)
                 (void)m_cvSpace.Wait(&m_mtx, INFINITE);
-            if (m_bFlushing)
-                hr = S_FALSE;
-            else if (m_hr != S_OK)
+            if (m_hr != S_OK && !m_bFlushing)
                 hr = m_hr;
-            else if (m_bTerminate)
-                hr = VFW_E_WRONG_STATE;
         }
+        // Whatever arrives during a flush belongs to the data being flushed,
+        // end of stream and new segment included.
+        if (m_bFlushing)
+            hr = S_FALSE;
+        else if (m_bTerminate)
+            hr = VFW_E_WRONG_STATE;
         if (hr == S_OK) {
             if (item.eKind == kSample)
                 m_cSamplesQueued++;
@@ -165,7 +167,8 @@ HRESULT COutputQueue::QueueItem(const CItem& item)
             return S_OK;
         }
     }
-    item.pSample->Release();
+    if (item.pSample)
+        item.pSample->Release();
     return hr;
 }
 
@@ -301,10 +304,13 @@ void COutputQueue::EndFlush()
         // told to return.
         while (m_bDelivering)
             (void)m_cvSpace.Wait(&m_mtx, INFINITE);
-        m_bFlushing = false;
-        m_hr = S_OK;
     }
+    // Samples keep being refused until downstream has ended its flush too,
+    // so none reaches it in between and sets a failure.
     (void)m_pPin->EndFlush();
+    CGraphLock lock(&m_mtx);
+    m_bFlushing = false;
+    m_hr = S_OK;
 }
 
 bool COutputQueue::IsIdle()

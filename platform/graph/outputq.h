@@ -44,6 +44,7 @@ public:
     // flushing; the failure of an earlier delivery until the next EndFlush.
     [[nodiscard]] HRESULT Receive(IMediaSample* pSample);
     [[nodiscard]] HRESULT ReceiveMultiple(IMediaSample** ppSamples, long nSamples, long* nSamplesProcessed);
+    // Queued in order with the samples; dropped during a flush.
     void EOS();
     void NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
     // Delivers a partial batch now.

@@ -222,3 +222,44 @@ TEST_F(CPushPathTest, SmallListAndBatchesKeepEveryProducedSampleInOrder)
     }
     EXPECT_EQ(nNext, 50);
 }
+
+TEST_F(CPushPathTest, FlushesRacingTheProducerLoseNoBuffersAndKeepOrder)
+{
+    CToyPushSource::CQueueConfig cfg;
+    cfg.lListSize = 3;
+    Build(true, cfg, 4);
+    ASSERT_EQ(m_pGraph->Run(), S_OK);
+    COutputQueue* pQueue = m_pSource->Pin()->QueueWhileActive();
+    ASSERT_NE(pQueue, nullptr);
+    constexpr int kSamples = 400;
+    std::thread producer([&] {
+        for (int i = 0; i < kSamples; i++) {
+            HRESULT hr = m_pSource->Pin()->Send(std::to_string(i), i, i + 1, false, false);
+            EXPECT_TRUE(hr == S_OK || hr == S_FALSE) << hr;  // S_FALSE: dropped by a flush
+        }
+    });
+    for (int j = 0; j < 40; j++) {
+        pQueue->BeginFlush();
+        pQueue->EndFlush();
+    }
+    producer.join();
+    // After the last flush nothing refuses samples any more.
+    ASSERT_EQ(m_pSource->Pin()->Send("last", kSamples, kSamples + 1, false, false), S_OK);
+    ASSERT_TRUE(m_waiter.WaitFor([&] { return !m_vRecords.empty() && m_vRecords.back().strData == "last"; }));
+    int nPrev = -1;
+    for (const CRecord& r : Records()) {
+        if (r.eKind != CPushSinkEvent::kSample || r.strData == "last")
+            continue;
+        const int n = std::stoi(r.strData);
+        EXPECT_GT(n, nPrev);
+        nPrev = n;
+    }
+    ASSERT_EQ(m_pGraph->Stop(), S_OK);
+    // Every buffer came home: the allocator can change its properties.
+    CComPtr<IMemAllocator> pAlloc;
+    ASSERT_EQ(static_cast<CBaseInputPin*>(static_cast<CPushSink*>(m_pSink.Get())->GetPin(0))->GetAllocator(&pAlloc),
+              S_OK);
+    ALLOCATOR_PROPERTIES props, actual;
+    ASSERT_EQ(pAlloc->GetProperties(&props), S_OK);
+    EXPECT_EQ(pAlloc->SetProperties(&props, &actual), S_OK);
+}

@@ -176,6 +176,13 @@ public:
             }
             return m_pQueue->Receive(pSample);
         }
+        // Without the lifetime lock, for a caller that knows the pin stays
+        // active (a flusher racing the producer).
+        COutputQueue* QueueWhileActive()
+        {
+            std::lock_guard<std::mutex> lk(m_mtxQueue);
+            return m_pQueue;
+        }
         template <class F>
         void WithQueue(F fn)
         {
