@@ -102,7 +102,12 @@ void BM_AsyncIoQueued(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * cb);
 }
-BENCHMARK(BM_AsyncIoQueued)->UseRealTime()->Args({188 * 7, 1})->Args({188 * 7, 4})->Args({65536, 1})->Args({65536, 4});
+BENCHMARK(BM_AsyncIoQueued)
+    ->UseRealTime()
+    ->Args({188 * 7, 1})
+    ->Args({188 * 7, 4})
+    ->Args({65536, 1})
+    ->Args({65536, 4});
 
 void BM_AsyncIoSyncRead(benchmark::State& state)
 {
