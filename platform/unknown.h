@@ -10,6 +10,7 @@
 // release it.
 #pragma once
 
+#include <memory>
 #include <atomic>
 #include <utility>
 
@@ -126,7 +127,7 @@ public:
     CComPtr& operator=(const CComPtr& o) { return *this = o.m_p; }
     CComPtr& operator=(CComPtr&& o) noexcept
     {
-        if (this != &o) {
+        if (this != std::addressof(o)) {
             Release();
             m_p = o.m_p;
             o.m_p = nullptr;
