@@ -4,6 +4,8 @@
 
 #include <time.h>
 
+#include <array>
+
 namespace {
 
 ULONGLONG FromUnix(LONGLONG llSeconds, int nMs = 0)
@@ -12,28 +14,15 @@ ULONGLONG FromUnix(LONGLONG llSeconds, int nMs = 0)
                                   nMs * kFileTimePerMs);
 }
 
-SYSTEMTIME Date(int y, int m, int d, int h = 0, int mi = 0, int s = 0, int ms = 0)
+SYSTEMTIME Date(WORD y, WORD m, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0, WORD ms = 0)
 {
-    SYSTEMTIME st{};
-    st.wYear = static_cast<WORD>(y);
-    st.wMonth = static_cast<WORD>(m);
-    st.wDay = static_cast<WORD>(d);
-    st.wHour = static_cast<WORD>(h);
-    st.wMinute = static_cast<WORD>(mi);
-    st.wSecond = static_cast<WORD>(s);
-    st.wMilliseconds = static_cast<WORD>(ms);
-    return st;
+    return SYSTEMTIME{y, m, 0, d, h, mi, s, ms};
 }
 
-void ExpectSame(const SYSTEMTIME& a, const SYSTEMTIME& b)
+// The calendar fields, day of week aside, as one comparable and printable value.
+std::array<int, 7> Fields(const SYSTEMTIME& st)
 {
-    EXPECT_EQ(a.wYear, b.wYear);
-    EXPECT_EQ(a.wMonth, b.wMonth);
-    EXPECT_EQ(a.wDay, b.wDay);
-    EXPECT_EQ(a.wHour, b.wHour);
-    EXPECT_EQ(a.wMinute, b.wMinute);
-    EXPECT_EQ(a.wSecond, b.wSecond);
-    EXPECT_EQ(a.wMilliseconds, b.wMilliseconds);
+    return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
 }
 
 }  // namespace
@@ -58,7 +47,7 @@ TEST(FileTime, KnownDatesConvertBothWays)
         FILETIME ft = U64ToFileTime(ull);
         SYSTEMTIME st{};
         ASSERT_EQ(FileTimeToSystemTime(&ft, &st), S_OK) << c.llUnix;
-        ExpectSame(st, c.st);
+        EXPECT_EQ(Fields(st), Fields(c.st));
         EXPECT_EQ(st.wDayOfWeek, c.wDayOfWeek) << c.llUnix;
 
         FILETIME ftBack{};
@@ -87,14 +76,10 @@ TEST(FileTime, AgreesWithCLibraryAcrossCenturyLeapRules)
         FILETIME ft = U64ToFileTime(FromUnix(tDay, 456) + 9999);
         SYSTEMTIME st{};
         ASSERT_EQ(FileTimeToSystemTime(&ft, &st), S_OK);
-        ASSERT_EQ(st.wYear, tmUtc.tm_year + 1900) << tDay;
-        ASSERT_EQ(st.wMonth, tmUtc.tm_mon + 1) << tDay;
-        ASSERT_EQ(st.wDay, tmUtc.tm_mday) << tDay;
+        ASSERT_EQ(Fields(st), (std::array<int, 7>{tmUtc.tm_year + 1900, tmUtc.tm_mon + 1, tmUtc.tm_mday,
+                                                  tmUtc.tm_hour, tmUtc.tm_min, tmUtc.tm_sec, 456}))
+            << tDay;
         ASSERT_EQ(st.wDayOfWeek, tmUtc.tm_wday) << tDay;
-        ASSERT_EQ(st.wHour, tmUtc.tm_hour) << tDay;
-        ASSERT_EQ(st.wMinute, tmUtc.tm_min) << tDay;
-        ASSERT_EQ(st.wSecond, tmUtc.tm_sec) << tDay;
-        ASSERT_EQ(st.wMilliseconds, 456);
         if (st.wMonth == 2 && st.wDay == 29)
             ++nFeb29;
         FILETIME ftBack{};
@@ -121,7 +106,7 @@ TEST(FileTime, LeapDaysFollowTheGregorianRules)
     ASSERT_EQ(SystemTimeToFileTime(&st, &ft), S_OK);
     ft = U64ToFileTime(FileTimeToU64(ft) + kFileTimePerMs);
     ASSERT_EQ(FileTimeToSystemTime(&ft, &st), S_OK);
-    ExpectSame(st, Date(2100, 3, 1));
+    EXPECT_EQ(Fields(st), Fields(Date(2100, 3, 1)));
 }
 
 TEST(FileTime, ImpossibleDatesAndRangeEndsAreRefused)
@@ -137,9 +122,7 @@ TEST(FileTime, ImpossibleDatesAndRangeEndsAreRefused)
     const FILETIME ftSentinel = U64ToFileTime(0x0123456789ABCDEFull);
     for (const SYSTEMTIME& st : bad) {
         FILETIME ft = ftSentinel;
-        EXPECT_EQ(SystemTimeToFileTime(&st, &ft), hrBad)
-            << st.wYear << "-" << st.wMonth << "-" << st.wDay << " " << st.wHour << ":"
-            << st.wMinute << ":" << st.wSecond << "." << st.wMilliseconds;
+        EXPECT_EQ(SystemTimeToFileTime(&st, &ft), hrBad) << ::testing::PrintToString(Fields(st));
         EXPECT_EQ(FileTimeToU64(ft), FileTimeToU64(ftSentinel));
     }
 
@@ -152,7 +135,7 @@ TEST(FileTime, ImpossibleDatesAndRangeEndsAreRefused)
     SYSTEMTIME st{};
     ft = U64ToFileTime(ullEnd - 1);
     ASSERT_EQ(FileTimeToSystemTime(&ft, &st), S_OK);
-    ExpectSame(st, stLast);
+    EXPECT_EQ(Fields(st), Fields(stLast));
     for (ULONGLONG ull : {ullEnd, ULONGLONG{0x7FFFFFFFFFFFFFFF}, ULONGLONG{0x8000000000000000}, ~ULONGLONG{0}}) {
         ft = U64ToFileTime(ull);
         EXPECT_EQ(FileTimeToSystemTime(&ft, &st), hrBad) << ull;

@@ -1,8 +1,6 @@
 #include "platform/sync.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -137,27 +135,20 @@ TEST(SyncWait, ReportsWhichHandleFiredAndTimesOutOnTime)
 TEST(SyncWait, CoversSocketAndEventWithoutConsumingTheSocket)
 {
     CHandle ev(CreateEvent(FALSE, FALSE));
-    const int fdRecv = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int fdSend = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fdRecv, 0);
-    ASSERT_GE(fdSend, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fdRecv, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    socklen_t cb = sizeof(addr);
-    ASSERT_EQ(getsockname(fdRecv, reinterpret_cast<sockaddr*>(&addr), &cb), 0);
+    int afdDgram[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, afdDgram), 0);
+    const int fdRecv = afdDgram[0], fdSend = afdDgram[1];
 
     const HANDLE ah[2] = {ev, fdRecv};
     EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 20), WAIT_TIMEOUT);
-    ASSERT_EQ(sendto(fdSend, "x", 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 1);
+    ASSERT_EQ(send(fdSend, "x", 1, 0), 1);
     EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 5000), WAIT_OBJECT_0 + 1);
     EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 0), WAIT_OBJECT_0 + 1);  // still unread
     char c = 0;
     EXPECT_EQ(recv(fdRecv, &c, 1, 0), 1);
     EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 0), WAIT_TIMEOUT);
 
-    ASSERT_EQ(sendto(fdSend, "y", 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 1);
+    ASSERT_EQ(send(fdSend, "y", 1, 0), 1);
     ASSERT_TRUE(SetEvent(ev));
     EXPECT_EQ(MsgWaitForMultipleObjects(2, ah, FALSE, 5000, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForMultipleObjects(2, ah, FALSE, 5000), WAIT_OBJECT_0 + 1);
@@ -177,9 +168,8 @@ TEST(SyncSemaphore, CountsAndRefusesToPassItsMaximum)
 {
     CHandle sem(CreateSemaphore(2, 3));
     ASSERT_GE(sem, 0);
-    EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(sem, 0), WAIT_TIMEOUT);
+    for (DWORD dwExpected : {WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_TIMEOUT})
+        EXPECT_EQ(WaitForSingleObject(sem, 0), dwExpected);
 
     LONG lPrev = -1;
     EXPECT_TRUE(ReleaseSemaphore(sem, 2, &lPrev));

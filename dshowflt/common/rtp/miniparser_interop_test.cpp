@@ -46,19 +46,14 @@ protected:
     void Probe(const std::string& strName, LONG* plWidth, LONG* plHeight)
     {
         const std::string strCmd = "ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of "
-                                   "default=noprint_wrappers=1 '" + m_strDir + "/" + strName + "'";
+                                   "csv=p=0 '" + m_strDir + "/" + strName + "'";
         FILE* pf = popen(strCmd.c_str(), "r");
         ASSERT_NE(pf, nullptr);
-        char sz[128];
-        *plWidth = *plHeight = -1;
-        while (fgets(sz, sizeof(sz), pf)) {
-            int n;
-            if (sscanf(sz, "width=%d", &n) == 1)
-                *plWidth = n;
-            else if (sscanf(sz, "height=%d", &n) == 1)
-                *plHeight = n;
-        }
+        int nWidth = -1, nHeight = -1;
+        EXPECT_EQ(fscanf(pf, "%d,%d", &nWidth, &nHeight), 2);
         pclose(pf);
+        *plWidth = nWidth;
+        *plHeight = nHeight;
     }
 
     std::string m_strDir;

@@ -14,14 +14,13 @@ class CRTPH264Test : public ::testing::Test
 protected:
     void SetUp() override { m_parser.SetPayloadType(96, RTPFORMAT_H264); }
 
-    FeedResult Send(const Bytes& payload, DWORD dwTimestamp, bool bMarker)
+    FeedResult Send(const Bytes& payload, DWORD dwTime, bool bMarker)
     {
-        RtpPacket pkt;
-        pkt.dwSeq = m_dwSeq++;
-        pkt.dwTimestamp = dwTimestamp;
-        pkt.bMarker = bMarker;
-        pkt.payload = payload;
-        return Feed(m_parser, pkt.Build());
+        return rtptest::Send(m_parser, &m_dwSeq, payload, dwTime, bMarker);
+    }
+    int ParseDirect(const Bytes& payload, LONG* pcbLeft = nullptr)
+    {
+        return ParseExact(m_parser, &CRTPParser::ParseH264Header, payload, pcbLeft);
     }
 
     static Bytes Annexb(std::initializer_list<Bytes> nals)
@@ -100,10 +99,9 @@ TEST_F(CRTPH264Test, AccessUnitWithoutMarkerIsEmittedByNextTimestamp)
 TEST_F(CRTPH264Test, BadNalTypesSetDiscontinuityOnNextUnit)
 {
     for (BYTE bType : {0, 30, 31}) {
-        Bytes bad = {bType, 1, 2, 3};
-        BYTE* p = bad.data();
-        LONG cb = static_cast<LONG>(bad.size());
-        EXPECT_EQ(RTPPACKET_BAD, m_parser.ParseH264Header(&p, &cb));
+        const Bytes bad = {bType, 1, 2, 3};
+        LONG cb = -1;
+        EXPECT_EQ(RTPPACKET_BAD, ParseDirect(bad, &cb));
         EXPECT_EQ(0, cb);
         FeedResult r = Send(bad, 100, true);
         EXPECT_EQ(RTPPACKET_GOOD, r.nFirst);
@@ -123,19 +121,15 @@ TEST_F(CRTPH264Test, ContinuationFragmentsWaitForAStartAfterRestart)
 {
     EXPECT_TRUE(Send({0x7C, 0x85, 1}, 100, false).units.empty());
     m_parser.RestartRTP();
-    for (Bytes frag : {Bytes{0x7C, 0x05, 2}, Bytes{0x7C, 0x45, 3}}) {
-        Bytes b = frag;
-        BYTE* p = b.data();
-        LONG cb = static_cast<LONG>(b.size());
-        EXPECT_EQ(RTPPACKET_DISCARD, m_parser.ParseH264Header(&p, &cb));
+    for (const Bytes& frag : {Bytes{0x7C, 0x05, 2}, Bytes{0x7C, 0x45, 3}}) {
+        EXPECT_EQ(RTPPACKET_DISCARD, ParseDirect(frag));
         EXPECT_TRUE(Send(frag, 100, true).units.empty());
     }
     // An FU-A without a start fragment at all is discarded too.
     EXPECT_TRUE(Send({0x7C, 0x45, 9}, 150, true).units.empty());
-    FeedResult r = Send(Stap({kSps, kPps}), 200, false);
-    EXPECT_TRUE(r.units.empty());
-    r = Send({0x7C, 0x85, 4}, 200, false);
-    r = Send({0x7C, 0x45, 5}, 200, true);
+    EXPECT_TRUE(Send(Stap({kSps, kPps}), 200, false).units.empty());
+    EXPECT_TRUE(Send({0x7C, 0x85, 4}, 200, false).units.empty());
+    FeedResult r = Send({0x7C, 0x45, 5}, 200, true);
     ASSERT_EQ(1u, r.units.size());
     EXPECT_EQ(Annexb({kSps, kPps, {0x65, 4, 5}}), r.units[0].data);
 }
@@ -186,13 +180,7 @@ TEST_F(CRTPH264Test, MalformedAggregationPacketsAreRejectedWithinTheirBytes)
     for (const auto& c : aCases) {
         // Reset between cases so that one bad case cannot mask the next.
         m_parser.RestartRTP();
-        Bytes exact = c.payload;
-        std::unique_ptr<BYTE[]> buf(new BYTE[exact.size()]);
-        memcpy(buf.get(), exact.data(), exact.size());
-        BYTE* p = buf.get();
-        LONG cb = static_cast<LONG>(exact.size());
-        int nRet = m_parser.ParseH264Header(&p, &cb);
-        EXPECT_EQ(c.bGood ? RTPPACKET_GOOD : RTPPACKET_BAD, nRet) << c.pszName;
+        EXPECT_EQ(c.bGood ? RTPPACKET_GOOD : RTPPACKET_BAD, ParseDirect(c.payload)) << c.pszName;
         FeedResult r = Send(c.payload, dwTime += 3000, true);
         if (c.bGood) {
             ASSERT_EQ(1u, r.units.size()) << c.pszName;

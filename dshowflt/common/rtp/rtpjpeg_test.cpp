@@ -46,15 +46,10 @@ protected:
     FeedResult Send(BYTE bType, BYTE bQ, DWORD dwOffset, const Bytes& rest, DWORD dwTime, bool bMarker,
                     BYTE bWidth8 = 40, BYTE bHeight8 = 30)
     {
-        RtpPacket pkt;
-        pkt.bPayloadType = 26;
-        pkt.dwSeq = m_dwSeq++;
-        pkt.dwTimestamp = dwTime;
-        pkt.bMarker = bMarker;
-        pkt.payload = {0,    static_cast<BYTE>(dwOffset >> 16), static_cast<BYTE>(dwOffset >> 8),
-                       static_cast<BYTE>(dwOffset), bType, bQ, bWidth8, bHeight8};
-        pkt.payload.insert(pkt.payload.end(), rest.begin(), rest.end());
-        return Feed(m_parser, pkt.Build());
+        Bytes payload = {0,    static_cast<BYTE>(dwOffset >> 16), static_cast<BYTE>(dwOffset >> 8),
+                         static_cast<BYTE>(dwOffset), bType, bQ, bWidth8, bHeight8};
+        payload.insert(payload.end(), rest.begin(), rest.end());
+        return rtptest::Send(m_parser, &m_dwSeq, payload, dwTime, bMarker, 26);
     }
 
     CRTPParser m_parser;
@@ -168,8 +163,7 @@ TEST_F(CRTPJPEGTest, InBandTablesAreCopiedAndBoundsChecked)
     Bytes wide = {0, 1, 1, 0};
     wide.resize(4 + 256, 7);
     wide.push_back(0x33);
-    r = Send(65, 255, 0, Bytes{0, 8, 0xFF, 0xFF}, 400, false);  // restart header only: refused
-    EXPECT_TRUE(r.units.empty());
+    EXPECT_TRUE(Send(65, 255, 0, Bytes{0, 8, 0xFF, 0xFF}, 400, false).units.empty());  // restart header only
     Bytes withRestart = {0, 8, 0xC0, 0x00};
     withRestart.insert(withRestart.end(), wide.begin(), wide.end());
     r = Send(65, 255, 0, withRestart, 500, true);
@@ -213,18 +207,14 @@ TEST_F(CRTPJPEGTest, MissingOrForeignFragmentsDropTheImage)
     EXPECT_TRUE(Send(2, 50, 0, {1}, 500, true).units.empty());         // type 2
     EXPECT_TRUE(Send(0, 50, 0, {1}, 600, true, 0, 30).units.empty());  // width 0
     EXPECT_TRUE(Send(0, 50, 0, {}, 700, true).units.empty());          // 8 bytes only
-    r = Send(0, 50, 0, {1}, 800, true);
-    EXPECT_EQ(1u, r.units.size());
+    EXPECT_EQ(1u, Send(0, 50, 0, {1}, 800, true).units.size());
 }
 
 TEST_F(CRTPJPEGTest, FragmentsWaitForAnImageStartAfterRestart)
 {
     EXPECT_TRUE(Send(1, 50, 0, {1}, 100, false).units.empty());
     m_parser.RestartRTP();
-    Bytes frag = {0, 0, 0, 1, 1, 50, 40, 30, 2};
-    BYTE* p = frag.data();
-    LONG cb = static_cast<LONG>(frag.size());
-    EXPECT_EQ(RTPPACKET_DISCARD, m_parser.ParseJPEGHeader(&p, &cb));
+    EXPECT_EQ(RTPPACKET_DISCARD, ParseExact(m_parser, &CRTPParser::ParseJPEGHeader, {0, 0, 0, 1, 1, 50, 40, 30, 2}));
     EXPECT_TRUE(Send(1, 50, 1, {2}, 100, true).units.empty());
     EXPECT_EQ(1u, Send(1, 50, 0, {3}, 200, true).units.size());
 }

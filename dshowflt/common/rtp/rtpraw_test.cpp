@@ -22,10 +22,11 @@ class CRTPRawTest : public ::testing::Test
 protected:
     static constexpr LONG kWidth = 8, kHeight = 4, kStride = 2 * kWidth;
 
-    void SetUp() override
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(MakeRaw(&m_parser)); }
+    static void MakeRaw(CRTPParser* p)
     {
-        m_parser.SetPayloadType(96, RTPFORMAT_RAW);
-        ASSERT_EQ(S_OK, m_parser.SetRawFormat(FOURCC_UYVY, kWidth, kHeight, 8));
+        p->SetPayloadType(96, RTPFORMAT_RAW);
+        ASSERT_EQ(S_OK, p->SetRawFormat(FOURCC_UYVY, kWidth, kHeight, 8));
     }
 
     // Headers with the continuation bit on all but the last, then the data;
@@ -49,12 +50,7 @@ protected:
 
     FeedResult Send(const Bytes& payload, DWORD dwTime, bool bMarker)
     {
-        RtpPacket pkt;
-        pkt.dwSeq = m_dwSeq++;
-        pkt.dwTimestamp = dwTime;
-        pkt.bMarker = bMarker;
-        pkt.payload = payload;
-        return Feed(m_parser, pkt.Build());
+        return rtptest::Send(m_parser, &m_dwSeq, payload, dwTime, bMarker);
     }
 
     static Bytes Black()
@@ -106,11 +102,11 @@ TEST_F(CRTPRawTest, SegmentsLandAtLineAndOffsetAndWrapRows)
 
 TEST_F(CRTPRawTest, HeadersOutsideThePictureOrPayloadWriteNothing)
 {
-    const Bytes black = Black();
     struct
     {
         const char* pszName;
         Bytes payload;
+        BYTE bKept = 0;  // fill of a first segment that fits and is kept
     } const aCases[] = {
         {"line equal to height", Payload({{4, kHeight, 0, 0x41}})},
         {"line far beyond", Payload({{4, 0x7FFF, 0, 0x41}})},
@@ -118,38 +114,27 @@ TEST_F(CRTPRawTest, HeadersOutsideThePictureOrPayloadWriteNothing)
         {"offset beyond the row", Payload({{4, 0, kWidth, 0x43}})},
         {"offset at the limit", Payload({{4, 0, 0x7FFF, 0x44}})},
         {"length past the payload", Payload({{200, 0, 0, 0x45}}, 10)},
-        {"second length past the payload", Payload({{4, 0, 0, 0x46}, {100, 1, 0, 0x46}}, 8)},
+        {"second length past the payload", Payload({{4, 0, 0, 0x46}, {100, 1, 0, 0x46}}, 8), 0x46},
         {"header cut short", Bytes{0, 0, 0, 4, 0, 0, 0x80, 0, 0, 1}},
     };
     for (const auto& c : aCases) {
         CRTPParser p;
-        p.SetPayloadType(96, RTPFORMAT_RAW);
-        ASSERT_EQ(S_OK, p.SetRawFormat(FOURCC_UYVY, kWidth, kHeight, 8));
-        RtpPacket pkt;
-        pkt.bMarker = true;
-        pkt.payload = c.payload;
-        FeedResult r = Feed(p, pkt.Build());
+        ASSERT_NO_FATAL_FAILURE(MakeRaw(&p));
+        DWORD dwSeq = 0;
+        FeedResult r = rtptest::Send(p, &dwSeq, c.payload, 0, true);
         ASSERT_EQ(1u, r.units.size()) << c.pszName;
-        Bytes got = r.units[0].data;
-        if (std::string(c.pszName) == "second length past the payload") {
-            // The first segment fits and is kept; the second is dropped.
-            Bytes expect = black;
-            std::fill(expect.begin(), expect.begin() + 4, 0x46);
-            EXPECT_EQ(expect, got) << c.pszName;
-        } else {
-            EXPECT_EQ(black, got) << c.pszName;
-        }
+        Bytes expect = Black();
+        if (c.bKept)
+            std::fill(expect.begin(), expect.begin() + 4, c.bKept);
+        EXPECT_EQ(expect, r.units[0].data) << c.pszName;
     }
     // Fewer than 9 bytes of payload are refused outright.
-    FeedResult r = Send(Bytes{0, 0, 0, 2, 0, 0, 0, 0}, 300, true);
-    EXPECT_TRUE(r.units.empty());
+    EXPECT_TRUE(Send(Bytes{0, 0, 0, 2, 0, 0, 0, 0}, 300, true).units.empty());
     // Without a geometry nothing is accepted.
     CRTPParser none;
     none.SetPayloadType(96, RTPFORMAT_RAW);
-    RtpPacket pkt;
-    pkt.bMarker = true;
-    pkt.payload = Payload({{4, 0, 0, 1}});
-    EXPECT_TRUE(Feed(none, pkt.Build()).units.empty());
+    DWORD dwSeq = 0;
+    EXPECT_TRUE(rtptest::Send(none, &dwSeq, Payload({{4, 0, 0, 1}}), 0, true).units.empty());
 }
 
 TEST_F(CRTPRawTest, FrameWithoutMarkerIsEmittedWhenTheTimeStampChanges)
@@ -187,14 +172,8 @@ TEST(CRTPFrameByTimeTest, FramesAreJoinedByTimeStampAndMarker)
     CRTPParser parser;
     parser.SetPayloadType(97, RTPFORMAT_MPEG4);
     DWORD dwSeq = 1;
-    auto send = [&](Bytes payload, DWORD dwTime, bool bMarker) {
-        RtpPacket pkt;
-        pkt.bPayloadType = 97;
-        pkt.dwSeq = dwSeq++;
-        pkt.dwTimestamp = dwTime;
-        pkt.bMarker = bMarker;
-        pkt.payload = payload;
-        return Feed(parser, pkt.Build());
+    auto send = [&](const Bytes& payload, DWORD dwTime, bool bMarker) {
+        return rtptest::Send(parser, &dwSeq, payload, dwTime, bMarker, 97);
     };
     EXPECT_TRUE(send({1, 2}, 100, false).units.empty());
     FeedResult r = send({3}, 100, true);

@@ -82,13 +82,32 @@ struct FeedResult
     std::vector<Unit> units;     // every unit handed on, collect calls included
 };
 
+inline std::unique_ptr<BYTE[]> ExactCopy(const Bytes& v)
+{
+    std::unique_ptr<BYTE[]> buf(new BYTE[v.size() ? v.size() : 1]);
+    if (!v.empty())
+        memcpy(buf.get(), v.data(), v.size());
+    return buf;
+}
+
+// Calls a payload handler (ParseH264Header etc.) directly on an exact copy.
+inline int ParseExact(CRTPParser& parser, int (CRTPParser::*pfn)(BYTE**, LONG*), const Bytes& payload,
+                      LONG* pcbLeft = nullptr)
+{
+    std::unique_ptr<BYTE[]> buf = ExactCopy(payload);
+    BYTE* p = buf.get();
+    LONG cb = static_cast<LONG>(payload.size());
+    const int nRet = (parser.*pfn)(&p, &cb);
+    if (pcbLeft)
+        *pcbLeft = cb;
+    return nRet;
+}
+
 // One datagram, then collect calls while the parser reports more.
 inline FeedResult Feed(CRTPParser& parser, const Bytes& pkt)
 {
     FeedResult res;
-    std::unique_ptr<BYTE[]> buf(new BYTE[pkt.size() ? pkt.size() : 1]);
-    if (!pkt.empty())
-        memcpy(buf.get(), pkt.data(), pkt.size());
+    std::unique_ptr<BYTE[]> buf = ExactCopy(pkt);
     BYTE* p = buf.get();
     LONG cb = static_cast<LONG>(pkt.size());
     int nRet = parser.ParseHeader(&p, &cb);
@@ -107,6 +126,19 @@ inline FeedResult Feed(CRTPParser& parser, const Bytes& pkt)
         take();
     }
     return res;
+}
+
+// A packet carrying payload, numbered by and advancing *pdwSeq.
+inline FeedResult Send(CRTPParser& parser, DWORD* pdwSeq, const Bytes& payload, DWORD dwTime, bool bMarker,
+                       BYTE bPayloadType = 96)
+{
+    RtpPacket pkt;
+    pkt.bPayloadType = bPayloadType;
+    pkt.dwSeq = (*pdwSeq)++;
+    pkt.dwTimestamp = dwTime;
+    pkt.bMarker = bMarker;
+    pkt.payload = payload;
+    return Feed(parser, pkt.Build());
 }
 
 }  // namespace rtptest

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,7 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -22,9 +20,7 @@ const std::string kBom = "\xEF\xBB\xBF";
 std::string ReadFile(const std::string& strPath)
 {
     std::ifstream f(strPath, std::ios::binary);
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 class CTraceFileWriterTest : public ::testing::Test
@@ -75,10 +71,7 @@ TEST_F(CTraceFileWriterTest, NewFileGetsOneByteOrderMarkAndCrLf)
 
 TEST_F(CTraceFileWriterTest, ExistingFileIsAppendedWithoutMark)
 {
-    {
-        std::ofstream f(m_strPath, std::ios::binary);
-        f << "old\r\n";
-    }
+    std::ofstream(m_strPath, std::ios::binary) << "old\r\n";
     CTraceFileWriter* p = Acquire(m_strPath);
     ASSERT_NE(p, nullptr);
     p->Append("new\n", 4);

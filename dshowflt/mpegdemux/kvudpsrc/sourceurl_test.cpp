@@ -79,13 +79,11 @@ TEST(ParseSourceUrlTest, FormsUsersType)
         // failed on the host "udp".
         {u"udp:/1.2.3.4", S_OK, "127.0.0.1", 9005, "1.2.3.4", 1, nullptr},
         {u"tcp:/1.2.3.4", S_OK, "127.0.0.1", 9005, "1.2.3.4", 0, nullptr},
-        // Port 0, an empty port and no port all give the default.
+        // Port 0 and an empty port give the default, as no port does above.
         {u"1.2.3.4:0", S_OK, "1.2.3.4", 9005, "0.0.0.0", 1, nullptr},
-        {u"1.2.3.4", S_OK, "1.2.3.4", 9005, "0.0.0.0", 1, nullptr},
         {u"1.2.3.4:", S_OK, "1.2.3.4", 9005, "0.0.0.0", 1, nullptr},
         {u"1.2.3.4:65535", S_OK, "1.2.3.4", 65535, "0.0.0.0", 1, nullptr},
-        // Interface from the path: 0, 1 and more characters.
-        {u"udp://239.1.1.1:5000", S_OK, "239.1.1.1", 5000, "0.0.0.0", 1, nullptr},
+        // Interface from the path: 0 (the first case), 1 and more characters.
         {u"udp://239.1.1.1:5000/", S_OK, "239.1.1.1", 5000, "0.0.0.0", 1, nullptr},
         {u"udp://239.1.1.1:5000/x", S_OK, "239.1.1.1", 5000, "255.255.255.255", 1, nullptr},
         {u"udp://239.1.1.1:5000/127.0.0.1", S_OK, "239.1.1.1", 5000, "127.0.0.1", 1, nullptr},

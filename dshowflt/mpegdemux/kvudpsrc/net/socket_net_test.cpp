@@ -2,12 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
 
-#include <netinet/tcp.h>
 #include <sys/wait.h>
 
 #include "dshowflt/mpegdemux/kvudpsrc/net/sockettest_util.h"
@@ -271,13 +269,12 @@ TEST(CSocketTest, WaitForEventIsCancelledTimesOutOrReportsData)
     EXPECT_EQ(WAITEVENT_OK, sock.WaitForEvent(quiet.Handle(), 5000, FD_READ));
     EXPECT_EQ(0, sock.GetEventError(FD_READ_BIT));
     EXPECT_EQ(static_cast<INT>(WSAEINVAL), sock.GetEventError(FD_MAX_EVENTS));
-    HRESULT hr = S_OK;
 
     // A cancel handle that is not open fails the wait instead of passing
     // for a command.
     int fdStale = dup(quiet.Handle());
     close(fdStale);
-    hr = S_OK;
+    HRESULT hr = S_OK;
     EXPECT_EQ(WAITEVENT_FAILED, sock.WaitForEvent(fdStale, 1000, FD_READ, &hr));
     EXPECT_EQ(E_HANDLE, hr);
 
