@@ -1,5 +1,6 @@
 #include "platform/sync.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
@@ -318,6 +319,26 @@ BOOL CloseHandle(HANDLE h)
     if (SHandleEntry* p = Entry(h))
         p->kind.store(kForeign, std::memory_order_release);
     return close(h) == 0;
+}
+
+HRESULT DuplicateHandle(HANDLE h, HANDLE* phDup)
+{
+    if (!phDup)
+        return E_POINTER;
+    *phDup = INVALID_HANDLE_VALUE;
+    if (h < 0)
+        return HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+    const int fd = fcntl(h, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return HrFromErrno(errno);
+    const EKind kind = KindOf(h);
+    // The count of a semaphore stays with the original's entry; as with a
+    // received one, the copy does not enforce the maximum.
+    const HANDLE hDup = Register(fd, kind, 0, kind == kSemaphore ? INT32_MAX : 0);
+    if (hDup < 0)
+        return HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES);
+    *phDup = hDup;
+    return S_OK;
 }
 
 DWORD WaitForSingleObject(HANDLE h, DWORD dwMilliseconds)

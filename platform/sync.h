@@ -53,6 +53,10 @@ HANDLE CreateWaitableTimer(BOOL bManualReset);
 BOOL SetWaitableTimer(HANDLE h, LONG lDueMs, LONG lPeriodMs);
 
 BOOL CloseHandle(HANDLE h);
+// A second handle to the same object in this process, keeping its kind, so
+// that each holder closes its own (how a writer hands its events to a reader
+// in its own process). *phDup is INVALID_HANDLE_VALUE on failure.
+[[nodiscard]] HRESULT DuplicateHandle(HANDLE h, HANDLE* phDup);
 
 // WAIT_OBJECT_0 + i for the lowest signalled index, WAIT_TIMEOUT, or
 // WAIT_FAILED for bad arguments (bWaitAll is not supported) or a descriptor
