@@ -158,8 +158,9 @@ protected:
     }
     void TearDown() override
     {
-        if (m_dwCookie)
+        if (m_dwCookie) {
             EXPECT_EQ(S_OK, m_table.Revoke(m_dwCookie));
+        }
         SetRunningObjectTable(m_pPrevious);
     }
     // Lets go of the link and waits until it has released the writer (its
