@@ -215,6 +215,8 @@ protected:
     [[nodiscard]] HRESULT OpenRecordingAtLocked(LONGLONG llOffset, bool* pbOpened)
         REQUIRES(m_csRecording, m_csEngine);
     void CloseCurrentRecordingLocked() REQUIRES(m_csRecording);
+    // Whether slot nSlot still holds recording nPlayIndex in the stub.
+    bool SlotStillHolds(LONG nSlot, LONG nPlayIndex);
     void ResetReaderStateLocked() REQUIRES(m_csEngine);
     // The sink-thread link, held for use outside m_csSinkThread.
     CDVRSinkThread* AcquireSinkThread();
@@ -243,6 +245,7 @@ protected:
     // The current recording: its playIndex, start offset and record (whose
     // size bounds reads from it).
     LONG m_nReadPlayIndex GUARDED_BY(m_csEngine) = 0;
+    LONG m_nReadSlot GUARDED_BY(m_csEngine) = -1;
     LONGLONG m_llReadStart GUARDED_BY(m_csEngine) = 0;
     RecordingInfo m_readInfo GUARDED_BY(m_csEngine){};
     // Moves on whenever the current recording stops being the file that is

@@ -40,6 +40,7 @@ void CDVREngine::ResetReaderStateLocked()
     m_llMaxOffset = 0;
     m_llLastRecordingSize = 0;
     m_nReadPlayIndex = 0;
+    m_nReadSlot = -1;
     m_llReadStart = 0;
     m_readInfo = RecordingInfo{};
     ++m_dwReadGeneration;
@@ -190,6 +191,7 @@ HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
     m_nNextPlayIndex = nNext;
     m_llLastRecordingSize = pList[nLast].size;
     m_nReadPlayIndex = nRead;
+    m_nReadSlot = nReadSlot;
     m_llReadStart = llReadStart;
     m_readInfo = pList[nReadSlot];
     m_pRecordings = std::move(pList);
@@ -253,6 +255,7 @@ HRESULT CDVREngine::ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuf
 {
     while (pPos->cbRead < dwMinBytes) {
         LONGLONG llStart, llSize;
+        LONG nSlot, nPlayIndex;
         bool bUsable;
         {
             CAutoLock lock(&m_csEngine);
@@ -261,6 +264,8 @@ HRESULT CDVREngine::ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuf
             bUsable = m_pReadFile && m_dwReadFileGeneration == m_dwReadGeneration;
             llStart = m_llReadStart;
             llSize = m_readInfo.size;
+            nSlot = m_nReadSlot;
+            nPlayIndex = m_nReadPlayIndex;
         }
         if (!bUsable || pPos->llOffset < llStart || pPos->llOffset - llStart >= llSize) {
             *pStep = EReadStep::Refresh;
@@ -276,12 +281,30 @@ HRESULT CDVREngine::ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuf
             return hr;
         if (cbGot < cb)
             return HRESULT_FROM_WIN32(ERROR_READ_FAULT);  // the record promised more than the file holds
+        // The writer may have come round the ring and reused this slot while
+        // our picture was not refreshed. It rewrites the slot's record before
+        // it writes the first byte of the new recording, so a record that
+        // still names our recording after the read vouches for the bytes;
+        // otherwise they are dropped and the refresh decides.
+        if (!SlotStillHolds(nSlot, nPlayIndex)) {
+            CloseCurrentRecordingLocked();
+            *pStep = EReadStep::Refresh;
+            return S_OK;
+        }
         pPos->cbRead += cbGot;
         pPos->pb += cbGot;
         pPos->llOffset += cbGot;
     }
     *pStep = EReadStep::Done;
     return S_OK;
+}
+
+bool CDVREngine::SlotStillHolds(LONG nSlot, LONG nPlayIndex)
+{
+    LONG nCount = 0;
+    std::unique_ptr<RecordingInfo[]> pList;
+    return SUCCEEDED(ReadAllRecordingsInfo(&nCount, &pList)) && nSlot >= 0 && nSlot < nCount &&
+           pList[nSlot].playIndex == nPlayIndex;
 }
 
 HRESULT CDVREngine::OpenRecordingAtLocked(LONGLONG llOffset, bool* pbOpened)
@@ -315,6 +338,7 @@ HRESULT CDVREngine::OpenRecordingAtLocked(LONGLONG llOffset, bool* pbOpened)
         return hr;
     m_pReadFile = std::move(pFile);
     m_nReadPlayIndex = m_pRecordings[nSlot].playIndex;
+    m_nReadSlot = nSlot;
     m_llReadStart = llStart;
     m_readInfo = m_pRecordings[nSlot];
     m_dwReadFileGeneration = ++m_dwReadGeneration;
@@ -503,7 +527,10 @@ HRESULT CDVREngine::WaitForMoreData(LONGLONG llNeeded, DWORD dwDeadline)
             hOffsetReached = pThread->GetOffsetReachedEvent();
             if (hOffsetReached != INVALID_HANDLE_VALUE) {
                 (void)ResetEvent(hOffsetReached);
-                hr = pThread->SetOffsetToReach(llNeeded, CDVRSinkThread::kShortTimeoutMs);
+                // The writer signals once the byte at the target exists; the
+                // last byte needed is the one before llNeeded. Targets below
+                // 1 are refused, so the first byte of a stream asks for two.
+                hr = pThread->SetOffsetToReach(std::max<LONGLONG>(llNeeded - 1, 1), CDVRSinkThread::kShortTimeoutMs);
                 if (FAILED(hr)) {
                     Trace("\nCDVREngine::WaitForMoreData_1(%s): SetOffsetToReach failed %s", TraceBytes(llNeeded),
                           TraceHr(hr));

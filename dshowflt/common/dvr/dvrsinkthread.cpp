@@ -64,10 +64,11 @@ HRESULT CDVRSinkThread::Create(IKVDVRSink* pSink, CDVRSinkThread** ppThread)
 
 HRESULT CDVRSinkThread::Start()
 {
-    if (m_evRelease.Handle() == INVALID_HANDLE_VALUE || !CAMThread::Create())
-        return E_FAIL;
+    // A writer in this process is only ever called directly, so its link
+    // needs no thread: without one, KillThread destroys the link (and lets
+    // go of the writer) before the reader's stop returns.
     if (!m_bDirect)
-        return S_OK;
+        return m_evRelease.Handle() != INVALID_HANDLE_VALUE && CAMThread::Create() ? S_OK : E_FAIL;
     IKVDVRSink* pSink;
     {
         CAutoLock lock(&m_csLink);
