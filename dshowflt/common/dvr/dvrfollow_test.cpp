@@ -237,7 +237,12 @@ TEST_F(CDVRFollowTest, ReaderFollowsAWrappingWriterByteForByte)
             ASSERT_TRUE(evReaderMoved.Wait(kGenerousMs));
         ASSERT_EQ(S_OK, m_pWriter->Write(cb));
     }
-    (void)m_pWriter->m_pSink->BeginWaitingForData();  // the tail reaches the stub within 25 ms
+    // As the receive thread does while no data arrive: the tail reaches the
+    // stub once it is 25 ms old.
+    for (int i = 0; i < 2000 && llReaderPos < kTotal && !bReaderFailed; ++i) {
+        (void)m_pWriter->m_pSink->BeginWaitingForData();
+        (void)evReaderMoved.Wait(5);
+    }
     reader.join();
     EXPECT_FALSE(bReaderFailed);
     EXPECT_EQ(kTotal, llReaderPos.load());
