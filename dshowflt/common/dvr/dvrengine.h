@@ -218,6 +218,9 @@ protected:
     // Whether slot nSlot still holds recording nPlayIndex in the stub.
     bool SlotStillHolds(LONG nSlot, LONG nPlayIndex);
     void ResetReaderStateLocked() REQUIRES(m_csEngine);
+    // Whether the new records (pOrder: their slots in play order) show a
+    // writer that started a new buffer under the same stub.
+    bool LooksRestarted(const RecordingInfo* pList, LONG nCount, const LONG* pOrder) REQUIRES(m_csEngine);
     // The sink-thread link, held for use outside m_csSinkThread.
     CDVRSinkThread* AcquireSinkThread();
     void ReleaseSinkThread(CDVRSinkThread* pThread);

@@ -111,7 +111,8 @@ public:
     HRESULT SetOffsetToReach(LONG lKey, double d) override
     {
         HRESULT hr = m_pInner->SetOffsetToReach(lKey, d);
-        m_evTargetSet.Set();
+        if (SUCCEEDED(hr))
+            m_evTargetSet.Set();
         return hr;
     }
     HRESULT RegisterReaderEx(LONG k, LONG p, HANDLE* ph1, HANDLE* ph2, HANDLE* ph3) override
@@ -264,6 +265,19 @@ TEST_F(CDVRFollowTest, ReadAtTheEndIsWokenByTheOffsetReachedEvent)
     ASSERT_TRUE(proxy.m_evTargetSet.Wait(kGenerousMs));
     ASSERT_EQ(S_OK, m_pWriter->Write(1000));
     reader.join();
+    EXPECT_EQ(S_OK, hrRead);
+
+    // A restarted writer has dropped its readers: the reader registers again
+    // and is still woken by the event.
+    m_pWriter->m_llTotal = 0;
+    ASSERT_EQ(S_OK, m_pWriter->m_pSink->RestartDVR());
+    ASSERT_EQ(S_OK, m_pWriter->Write(4096));
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llMin, 10, 0));
+    std::thread reader2([&] { hrRead = ReadAndCheck(llMax, 188, 4096); });
+    ASSERT_TRUE(proxy.m_evTargetSet.Wait(kGenerousMs));
+    ASSERT_EQ(S_OK, m_pWriter->Write(1000));
+    reader2.join();
     EXPECT_EQ(S_OK, hrRead);
     m_pReader.reset();  // unregisters through the proxy while it exists
 }

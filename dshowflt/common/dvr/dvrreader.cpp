@@ -9,6 +9,7 @@
 // than in a signed overflow or a walk that never ends.
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 
 #include "dshowflt/common/dvr/dvrengine.h"
@@ -106,6 +107,26 @@ void CDVREngine::StopReader()
 // ---------------------------------------------------------------------------
 // The picture of the ring
 
+// A new buffer under the same stub that has not yet wrapped past the old
+// one's oldest playIndex still shows itself: a recording we know keeps its
+// slot, playIndex and creation time and never shrinks, and the newest
+// playIndex never goes back while one writer writes.
+bool CDVREngine::LooksRestarted(const RecordingInfo* pList, LONG nCount, const LONG* pOrder)
+{
+    if (!m_pRecordings || m_nRecordings == 0)
+        return false;
+    if (pList[pOrder[nCount - 1]].playIndex + 1 < m_nNextPlayIndex)
+        return true;
+    for (LONG i = 0; i < std::min(nCount, m_nRecordings); ++i) {
+        const RecordingInfo& a = m_pRecordings[i];
+        const RecordingInfo& b = pList[i];
+        if (a.playIndex == b.playIndex &&
+            (b.size < a.size || memcmp(&a.created, &b.created, sizeof(SYSTEMTIME)) != 0))
+            return true;
+    }
+    return false;
+}
+
 HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
 {
     // The whole refresh runs under the engine lock: two refreshes applied in
@@ -141,7 +162,7 @@ HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
         } else {
             llMinOffset = m_llMaxOffset;  // everything we knew was replaced
         }
-    } else if (nMinPlayIndex < m_nMinPlayIndex) {
+    } else if (nMinPlayIndex < m_nMinPlayIndex || LooksRestarted(pList.get(), nCount, pOrder.get())) {
         Trace("\nCDVREngine::ReadAndUpdateRecordingsInfo: The file has been restarted! Fail the next read request "
               "with KVMM_E_DVR_DISCARDED_DATA");
         bRestarted = true;
@@ -530,7 +551,14 @@ HRESULT CDVREngine::WaitForMoreData(LONGLONG llNeeded, DWORD dwDeadline)
                 // The writer signals once the byte at the target exists; the
                 // last byte needed is the one before llNeeded. Targets below
                 // 1 are refused, so the first byte of a stream asks for two.
-                hr = pThread->SetOffsetToReach(std::max<LONGLONG>(llNeeded - 1, 1), CDVRSinkThread::kShortTimeoutMs);
+                const LONGLONG llTarget = std::max<LONGLONG>(llNeeded - 1, 1);
+                hr = pThread->SetOffsetToReach(llTarget, CDVRSinkThread::kShortTimeoutMs);
+                // A writer that started a new buffer has forgotten its readers.
+                if (hr == E_INVALIDARG && SUCCEEDED(pThread->Reregister(CDVRSinkThread::kShortTimeoutMs))) {
+                    hOffsetReached = pThread->GetOffsetReachedEvent();
+                    (void)ResetEvent(hOffsetReached);
+                    hr = pThread->SetOffsetToReach(llTarget, CDVRSinkThread::kShortTimeoutMs);
+                }
                 if (FAILED(hr)) {
                     Trace("\nCDVREngine::WaitForMoreData_1(%s): SetOffsetToReach failed %s", TraceBytes(llNeeded),
                           TraceHr(hr));
