@@ -4,6 +4,7 @@
 // in one file per concern:
 //   dvrfiles.cpp   stub file and recording files (formats in dvrformat.h)
 //   dvrreader.cpp  reader mode: following the ring by stream offset
+//   dvrreaderinfo.cpp  reader mode: the writer link, copies, recording info
 //
 // Threads: the writer calls in on the receive thread and readers on the
 // output pin's worker threads; interface calls may come from any thread.

@@ -289,6 +289,17 @@ TEST_F(CDVRFollowTest, ReusedSlotRestartAndSpanningReadsAgainstTheWriter)
     ASSERT_EQ(S_OK, m_pWriter->Write(10000));  // does not fit: slot 1
     EXPECT_EQ(S_OK, ReadAndCheck(59000, 2000, 59000));
     EXPECT_EQ(S_OK, ReadAndCheck(0, 100, 0));
+    // The writer's status tells the slot being written from complete ones.
+    for (LONG nSlot : {0, 1}) {
+        BSTR bstr = nullptr;
+        double dSize = 0, dOnDisk = 0;
+        LONG nPlay = -1, nState = -1;
+        ASSERT_EQ(S_OK, m_pReader->GetRecordingInfo(nSlot, &bstr, &dSize, &dOnDisk, &nPlay, &nState));
+        EXPECT_EQ(nSlot == 0 ? 4 : 2, nState);
+        EXPECT_EQ(nSlot == 0 ? 60000.0 : 10000.0, dSize);
+        EXPECT_EQ(nSlot, nPlay);
+        SysFreeString(bstr);
+    }
 
     // A third recording, and a fourth that reuses slot 0 under the reader,
     // which still has playIndex 0 open.
