@@ -3,6 +3,8 @@
 // in reader mode. This header declares the engine; its members are defined
 // in one file per concern:
 //   dvrfiles.cpp   stub file and recording files (formats in dvrformat.h)
+//   dvrreader.cpp  reader mode: following the ring by stream offset
+//   dvrreaderinfo.cpp  reader mode: the writer link, copies, recording info
 //
 // Threads: the writer calls in on the receive thread and readers on the
 // output pin's worker threads; interface calls may come from any thread.
@@ -11,12 +13,18 @@
 // are taken before it, and nothing that blocks or calls out runs under it.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "dshowflt/common/dvr/dvrformat.h"
 #include "dshowflt/common/dvr/filecache.h"
+#include "platform/bstr.h"
 #include "platform/critsec.h"
 #include "platform/file.h"
+#include "platform/sync.h"
+
+struct IKVDVRSink;
+class CDVRSinkThread;
 
 class CDVREngine
 {
@@ -94,6 +102,84 @@ public:
     CWString GetStubFolder();
     void SetStreamId(REFGUID guid);
 
+    // =======================================================================
+    // Reader mode (dvrreader.cpp)
+    //
+    // A reader follows the ring by stream offset. Offsets count from the
+    // first byte of the oldest recording this reader saw when it started;
+    // minOffset moves up as the writer reuses slots and maxOffset as it
+    // publishes sizes. Reads come from the output pin's worker threads, the
+    // flush and attribute-change calls from the graph's threads.
+    //
+    // Lock order: m_csRecording, then m_csEngine, then m_csStubFile.
+    // m_csFlush and m_csSinkThread are taken alone. No lock is held while a
+    // read waits for the writer.
+    // =======================================================================
+
+    // Marks the reader started, opens the stub, checks its header, clears
+    // the picture, refreshes once and, when pSink is given or the stub has a
+    // live owner, links to the writer. A link that cannot be made leaves
+    // the source not growing (reads end at maxOffset).
+    [[nodiscard]] HRESULT StartReader(IKVDVRSink* pSink);
+    // Removes the writer link, closes the current recording and detaches the
+    // stub file.
+    void StopReader();
+
+    // Refreshes the picture of the ring from the stub file.
+    // KVMM_E_DVR_NO_RECORDINGS without records, KVMM_E_DVR_CORRUPT_STUB_FILE
+    // when the records do not chain in play order.
+    [[nodiscard]] HRESULT ReadAndUpdateRecordingsInfo();
+    // Refreshes, then answers the offsets of the oldest byte kept and one
+    // past the newest byte published.
+    [[nodiscard]] HRESULT GetOffsets(LONGLONG* pllMinOffset, LONGLONG* pllMaxOffset);
+    // Reads at least dwMinBytes (at most cbBuffer) bytes at llOffset,
+    // waiting for the writer while they are not written. dwDeadline is a
+    // tick count, 0 for none. KVMM_S_DVR_WAITING (with *pcbRead possibly
+    // > 0) when the caller should come back; KVMM_E_DVR_DISCARDED_DATA when
+    // the bytes were overwritten, the writer restarted, or the offset lies
+    // more than one buffer beyond the data.
+    [[nodiscard]] HRESULT ReadData(LONGLONG llOffset, DWORD dwMinBytes, DWORD cbBuffer, BYTE* pBuffer,
+                                   DWORD* pcbRead, DWORD dwDeadline);
+    // Waits at most 200 ms (or until dwDeadline) for the stream to reach
+    // llNeeded. S_OK when it may have, KVMM_S_DVR_WAITING to try again,
+    // KVMM_E_DVR_SUSPENDED when a newer request came, VFW_E_WRONG_STATE
+    // while flushing, KVMM_E_DVR_STOPPED when no writer is writing.
+    [[nodiscard]] HRESULT WaitForMoreData(LONGLONG llNeeded, DWORD dwDeadline);
+    // TRUE (and the current recording closed) when the stub's record count
+    // or smallest playIndex moved since the last refresh.
+    BOOL CheckIfRecordingInfoHasChanged();
+    // Copies the stream bytes [llStart, llEnd) (llEnd < 0: to the end), in
+    // this reader's offsets, into a new file.
+    [[nodiscard]] HRESULT CopyToFile(LPCWSTR pszFile, LONGLONG llStart, LONGLONG llEnd);
+    // The record of ring slot nSlot; *pnState 1 empty, 2 being written,
+    // 4 complete.
+    [[nodiscard]] HRESULT GetRecordingInfo(LONG nSlot, BSTR* pbstrPath, double* pdSize, double* pdFileSize,
+                                           LONG* pnPlayIndex, LONG* pnState);
+
+    // Attribute changes announced by the writer: while one is open every
+    // read and wait fails with KVMM_E_DVR_CHANGING_ATTRIBUTES, and the
+    // no-change event is set when the last one ends.
+    void BeginAttributeChange();
+    void EndAttributeChange();
+    bool IsChangingAttributes() const { return m_lChangeCount.load(std::memory_order_acquire) > 0; }
+    HANDLE GetNoChangeEvent() const { return m_evNoChange.Handle(); }
+
+    // Flushing ends every read and wait at once with VFW_E_WRONG_STATE.
+    void SetFlushing(bool bFlushing);
+    bool IsFlushing();
+    // A new read request arrived (TRUE) or left (FALSE): a waiting read
+    // gives way to it with KVMM_E_DVR_SUSPENDED.
+    void SignalNewRequest(BOOL bAdded);
+
+    // TRUE while a live writer owns the stub.
+    BOOL IsGrowingSource();
+    // Makes the next read reopen a recording (after a jump over lost data).
+    void ForgetCurrentRecording();
+    // Creates the writer link when there is none and connects it to the
+    // stub's owner (10 ms time-out).
+    [[nodiscard]] HRESULT EnsureSinkThread();
+    void RemoveSinkThread();
+
 protected:
     // Every file the engine opens goes through here, so that tests can hand
     // out files that fail the way disks do.
@@ -111,6 +197,82 @@ protected:
     LONG m_nCurPlayIndex = -1;
 
     CCritSec m_csStubFile;
+
+    // --- Reader mode -------------------------------------------------------
+    enum class EReadStep { Done, Refresh, Wait };
+    struct SReadPos
+    {
+        LONGLONG llOffset;
+        BYTE* pb;
+        DWORD cbRead;
+    };
+    // One pass of ReadData's loop with the recording lock held.
+    [[nodiscard]] HRESULT ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuffer, EReadStep* pStep)
+        REQUIRES(m_csRecording);
+    // After a refresh: checks for lost data and opens the recording that
+    // holds the offset, or asks for a wait.
+    [[nodiscard]] HRESULT AfterRefreshLocked(const SReadPos& pos, LONG nNotedMinPlayIndex, DWORD cbBuffer,
+                                             EReadStep* pStep) REQUIRES(m_csRecording);
+    [[nodiscard]] HRESULT OpenRecordingAtLocked(LONGLONG llOffset, bool* pbOpened)
+        REQUIRES(m_csRecording, m_csEngine);
+    void CloseCurrentRecordingLocked() REQUIRES(m_csRecording);
+    // Whether slot nSlot still holds recording nPlayIndex in the stub.
+    bool SlotStillHolds(LONG nSlot, LONG nPlayIndex);
+    void ResetReaderStateLocked() REQUIRES(m_csEngine);
+    // Whether the new records (pOrder: their slots in play order) show a
+    // writer that started a new buffer under the same stub.
+    bool LooksRestarted(const RecordingInfo* pList, LONG nCount, const LONG* pOrder) REQUIRES(m_csEngine);
+    // The sink-thread link, held for use outside m_csSinkThread.
+    CDVRSinkThread* AcquireSinkThread();
+    void ReleaseSinkThread(CDVRSinkThread* pThread);
+    [[nodiscard]] HRESULT EnsureSinkThreadFor(IKVDVRSink* pSink);
+    void TraceMessagesAndDispatch();
+    // Removes the link and lets go of a writer handed in.
+    void ShutdownReaderLink();
+
+    CCritSec m_csRecording;
+    CCritSec m_csEngine;
+    CCritSec m_csFlush;
+    CCritSec m_csSinkThread;
+
+    // The recording being read, and the picture generation it was opened in.
+    std::unique_ptr<IFile> m_pReadFile GUARDED_BY(m_csRecording);
+    DWORD m_dwReadFileGeneration GUARDED_BY(m_csRecording) = 0;
+
+    std::unique_ptr<RecordingInfo[]> m_pRecordings GUARDED_BY(m_csEngine);
+    LONG m_nRecordings GUARDED_BY(m_csEngine) = 0;
+    LONG m_nMinPlayIndex GUARDED_BY(m_csEngine) = 0;
+    LONG m_nNextPlayIndex GUARDED_BY(m_csEngine) = 0;
+    LONGLONG m_llMinOffset GUARDED_BY(m_csEngine) = 0;
+    LONGLONG m_llMaxOffset GUARDED_BY(m_csEngine) = 0;
+    LONGLONG m_llLastRecordingSize GUARDED_BY(m_csEngine) = 0;
+    // The current recording: its playIndex, start offset and record (whose
+    // size bounds reads from it).
+    LONG m_nReadPlayIndex GUARDED_BY(m_csEngine) = 0;
+    LONG m_nReadSlot GUARDED_BY(m_csEngine) = -1;
+    LONGLONG m_llReadStart GUARDED_BY(m_csEngine) = 0;
+    RecordingInfo m_readInfo GUARDED_BY(m_csEngine){};
+    // Moves on whenever the current recording stops being the file that is
+    // open (another playIndex, a restarted writer), so the open file is
+    // never read for the wrong recording.
+    DWORD m_dwReadGeneration GUARDED_BY(m_csEngine) = 1;
+    bool m_bRestarted GUARDED_BY(m_csEngine) = false;
+    bool m_bGrowingSource GUARDED_BY(m_csEngine) = false;
+    bool m_bLinkFailed GUARDED_BY(m_csEngine) = false;
+
+    std::atomic<bool> m_bStarted{false};
+    std::atomic<LONG> m_lChangeCount{0};
+    CAMEvent m_evNoChange{FALSE};
+
+    bool m_bFlushing GUARDED_BY(m_csFlush) = false;
+    CAMEvent m_evFlush{FALSE};
+    const HANDLE m_hNewRequest = CreateSemaphore(0, 0x7FFFFFFF);
+
+    // The link to the writer. The engine holds one use of it and every
+    // caller working with it outside m_csSinkThread another, so a removal
+    // while a read waits kills it when that read lets go.
+    CDVRSinkThread* m_pSinkThread GUARDED_BY(m_csSinkThread) = nullptr;
+    IKVDVRSink* m_pInProcSink GUARDED_BY(m_csSinkThread) = nullptr;  // owned reference
 
 private:
     [[nodiscard]] HRESULT StorePathLocked(LPCWSTR pszPath, size_t cchPath) REQUIRES(m_csStubFile);
