@@ -715,11 +715,11 @@ public:
 
     // A connected, non-blocking socket to the server of mk, or -1 with
     // *phr set.
-    static int Connect(const CItemMoniker& mk, HRESULT* phr)
+    static int Connect(unsigned uid, const CItemMoniker& mk, HRESULT* phr)
     {
         sockaddr_un addr;
         socklen_t cb;
-        if (!MakeAddress(ObjectTableSocketName(geteuid(), mk), &addr, &cb)) {
+        if (!MakeAddress(ObjectTableSocketName(uid, mk), &addr, &cb)) {
             *phr = MK_E_UNAVAILABLE;
             return -1;
         }
@@ -802,7 +802,7 @@ HRESULT CCrossProcessObjectTable::IsRunning(const CItemMoniker& mk)
     if (m_pImpl->m_local.IsRunning(mk) == S_OK)
         return S_OK;
     HRESULT hr;
-    CFd fd(CImpl::Connect(mk, &hr));
+    CFd fd(CImpl::Connect(geteuid(), mk, &hr));
     return fd.Get() >= 0 || hr == RPC_E_TIMEOUT ? S_OK : S_FALSE;
 }
 
@@ -814,8 +814,16 @@ HRESULT CCrossProcessObjectTable::GetObject(const CItemMoniker& mk, IUnknown** p
     HRESULT hr = m_pImpl->m_local.GetObject(mk, ppUnk);
     if (hr != MK_E_UNAVAILABLE)
         return hr;
+    return ConnectToObject(geteuid(), mk, ppUnk);
+}
 
-    const int fd = CImpl::Connect(mk, &hr);
+HRESULT CCrossProcessObjectTable::ConnectToObject(unsigned uid, const CItemMoniker& mk, IUnknown** ppUnk)
+{
+    if (!ppUnk)
+        return E_POINTER;
+    *ppUnk = nullptr;
+    HRESULT hr;
+    const int fd = CImpl::Connect(uid, mk, &hr);
     if (fd < 0)
         return hr;
     CRemoteChannel* pChannel = new (std::nothrow) CRemoteChannel(fd);
@@ -835,8 +843,8 @@ HRESULT CCrossProcessObjectTable::GetObject(const CItemMoniker& mk, IUnknown** p
         hr = hrCall;
     // The server's refusal first, then ours: a name held by a process of
     // another user is not ours to talk to.
-    uid_t uid;
-    if (SUCCEEDED(hr) && (!PeerUid(fd, &uid) || uid != geteuid()))
+    uid_t uidServer;
+    if (SUCCEEDED(hr) && (!PeerUid(fd, &uidServer) || uidServer != geteuid()))
         hr = E_ACCESSDENIED;
     IID iid{};
     if (SUCCEEDED(hr))
