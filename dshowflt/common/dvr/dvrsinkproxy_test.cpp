@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "dshowflt/common/dvr/dvrsink.h"
 #include "dshowflt/common/dvr/dvrsinkif.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -599,6 +600,20 @@ public:
     {
         return WaitForSingleObject(m_fd, 10000) == WAIT_OBJECT_0 && recv(m_fd, phr, sizeof(*phr), MSG_WAITALL) == 4;
     }
+    bool ReadLine(std::string* pstr)
+    {
+        for (int i = 0; i < 200; ++i) {
+            if (WaitForSingleObject(m_fd, 10000) != WAIT_OBJECT_0)
+                return false;
+            char c = 0;
+            if (recv(m_fd, &c, 1, 0) != 1)
+                return false;
+            if (c == '\n')
+                return true;
+            pstr->push_back(c);
+        }
+        return false;
+    }
     void Send(char c) { ASSERT_EQ(send(m_fd, &c, 1, MSG_NOSIGNAL), 1); }
     void Signal(int nSig) { ASSERT_EQ(kill(m_pid, nSig), 0); }
 
@@ -798,4 +813,83 @@ TEST(DVRSinkProxyTwoProcess, ProcessOfAnotherUserIsRefused)
     const int nStatus = child.Finish();
     EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
     EXPECT_EQ(pTable->Revoke(dwCookie), S_OK);
+}
+
+// The real writer in the child: StartDVR publishes it in the process-wide
+// table with no help, and a reader in this process follows it by the name
+// the writer reports.
+TEST(DVRSinkProxyChild, RealWriter)
+{
+    if (!IsChild("RealWriter"))
+        GTEST_SKIP() << "runs only as the DVR writer child of the two-process tests";
+    const int fd = atoi(getenv("KV_ROT_FD"));
+    char szDir[] = "/tmp/dvrsinkproxy_test_XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    setenv("TMPDIR", szDir, 1);
+    CBaseDVRSink* pSink = new CBaseDVRSink("writer child", nullptr);
+    pSink->NonDelegatingAddRef();
+    ASSERT_EQ(pSink->StartDVR(), S_OK);
+    const std::string strName = WideToUtf8(pSink->GetObjectTableName()) + "\n";
+    ASSERT_EQ(write(fd, strName.data(), strName.size()), static_cast<ssize_t>(strName.size()));
+    for (int i = 0; i < 1000; ++i) {
+        char c = 0;
+        if (WaitForSingleObject(fd, 60000) != WAIT_OBJECT_0 || recv(fd, &c, 1, 0) != 1)
+            break;
+        if (c == 'W') {
+            std::vector<BYTE> v(1000, 0x47);
+            EXPECT_EQ(pSink->WriteData(v.data(), static_cast<LONG>(v.size())), S_OK);
+            ASSERT_EQ(write(fd, "w", 1), 1);
+        }
+    }
+    EXPECT_EQ(pSink->StopDVR(), S_OK);
+    pSink->NonDelegatingRelease();
+    rmdir(szDir);
+}
+
+TEST(DVRSinkProxyTwoProcess, RealWriterIsFollowedByItsName)
+{
+    CChildProcess child;
+    ASSERT_TRUE(child.Start("RealWriter", u"unused"));
+    std::string strName;
+    ASSERT_TRUE(child.ReadLine(&strName));
+    ASSERT_NE(strName.find("TARN DVR Sink "), std::string::npos) << strName;
+    IRunningObjectTable* pTable = nullptr;
+    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    CComPtr<IKVDVRSink> pProxy;
+    ASSERT_EQ(LookUp(pTable, Lower(Utf8ToWide(strName)), &pProxy), S_OK);
+
+    // What a sink status thread does when it connects.
+    ASSERT_EQ(pProxy->ReservedOperation(0, 0), S_OK);
+    HANDLE ah[3];
+    ASSERT_EQ(pProxy->RegisterReaderEx(0x5151, static_cast<LONG>(getpid()), &ah[0], &ah[1], &ah[2]), S_OK);
+    ASSERT_EQ(pProxy->SetOffsetToReach(0x5151, 999.0), S_OK);
+    LONG lStatus = -1, lFolder = -1, lSlot = -1;
+    double dSize = -1;
+    ASSERT_EQ(pProxy->GetStatus(&lStatus, &lFolder, &lSlot, &dSize), S_OK);
+    EXPECT_EQ(lStatus, DVRStatus_Writing);
+    EXPECT_EQ(lSlot, 0);
+    EXPECT_EQ(dSize, 0.0);
+
+    child.Send('W');
+    ASSERT_TRUE(child.WaitFor('w'));
+    EXPECT_EQ(WaitForSingleObject(ah[0], 10000), WAIT_OBJECT_0);  // data written
+    EXPECT_EQ(WaitForSingleObject(ah[2], 10000), WAIT_OBJECT_0);  // offset 999 reached
+    double dFirst = -1, dCur = -1, dLast = -1;
+    ASSERT_EQ(pProxy->GetAvailableRange(&dFirst, &dCur, &dLast), S_OK);
+    EXPECT_EQ(dFirst, 0.0);
+    EXPECT_EQ(dLast, 1000.0);
+    CBstr path;
+    double dOnDisk = 0;
+    LONG lPlay = -1, lState = 0;
+    ASSERT_EQ(pProxy->GetRecordingInfo(0, &path.p, &dSize, &dOnDisk, &lPlay, &lState), S_OK);
+    EXPECT_NE(WideToUtf8(path.p).find("Capture"), std::string::npos);
+    EXPECT_EQ(dSize, 1000.0);
+    EXPECT_EQ(lPlay, 0);
+    EXPECT_EQ(lState, kDVRRecordingWriting);
+    EXPECT_EQ(pProxy->UnregisterReader(0x5151), S_FALSE);
+    for (HANDLE h : ah)
+        CloseHandle(h);
+
+    const int nStatus = child.Finish();
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
 }

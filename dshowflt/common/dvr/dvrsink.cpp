@@ -1,0 +1,589 @@
+// CBaseDVRSink: starting, writing, publishing and stopping the ring, and the
+// object-table entry. The attributes are in dvrsinkattr.cpp, the reader
+// registry and the queries in dvrsinkreaders.cpp.
+#include "dshowflt/common/dvr/dvrsink.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "dshowflt/common/trace/trace.h"
+#include "platform/rot.h"
+#include "platform/thread.h"
+
+using namespace dvr;
+
+namespace {
+
+constexpr LONGLONG kDefaultFileSize = 0xA00000;  // 10 MiB
+constexpr LONG kDefaultFileCount = 10;
+// Sizes reach readers at least this often while data arrives...
+constexpr DWORD kPublishIntervalMs = 25;
+// ...or as soon as this much is unpublished.
+constexpr LONGLONG kPublishBytes = 2048;
+// Capture, Capture0 ... Capture9998: past that the folder is not usable.
+constexpr int kMaxNameAttempts = 10000;
+
+// An owner name names a live writer when it carries "pid <hex>" of a
+// process that exists; a name in another form is taken to be live, since we
+// cannot tell, and an empty one means nobody owns the stub.
+bool OwnerIsLive(const CWString& strOwner)
+{
+    if (strOwner.empty())
+        return false;
+    const size_t nPos = strOwner.find(u"pid ");
+    if (nPos == CWString::npos)
+        return true;
+    DWORD dwPid = 0;
+    int nDigits = 0;
+    for (size_t i = nPos + 4; i < strOwner.size() && nDigits < 8; ++i, ++nDigits) {
+        const WCHAR ch = strOwner[i];
+        int nValue;
+        if (ch >= u'0' && ch <= u'9')
+            nValue = ch - u'0';
+        else if (ch >= u'a' && ch <= u'f')
+            nValue = ch - u'a' + 10;
+        else if (ch >= u'A' && ch <= u'F')
+            nValue = ch - u'A' + 10;
+        else
+            break;
+        dwPid = (dwPid << 4) | static_cast<DWORD>(nValue);
+    }
+    return IsProcessAlive(dwPid);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction
+
+CBaseDVRSink::CBaseDVRSink(const char* pszName, IUnknown* pUnkOuter)
+    : CDVREngine(true), CUnknown(pszName, pUnkOuter)
+{
+    CWString strTemp;
+    if (FAILED(GetTempFolder(&strTemp)) || strTemp.size() >= static_cast<size_t>(MAX_PATH))
+        strTemp.assign(1, u'/');  // g++ 12 -O2 warns falsely (-Wrestrict) on assigning a literal here
+    CAutoLock lock(&m_csEngine);
+    // Construction cannot fail: without memory for one folder the set stays
+    // empty and StartDVR answers E_UNEXPECTED.
+    m_active.pFolders.reset(new (std::nothrow) DVRFolder[1]);
+    if (m_active.pFolders) {
+        DVRFolder& f = m_active.pFolders[0];
+        memset(&f, 0, sizeof(f));
+        for (size_t i = 0; i < strTemp.size(); ++i)
+            f.path[i] = strTemp[i];
+        f.firstIndex = 0;
+        f.fileCount = kDefaultFileCount;
+        f.fileSize = kDefaultFileSize;
+        m_active.nFolders = 1;
+    }
+    m_evNoChange.Set();
+}
+
+CBaseDVRSink::~CBaseDVRSink()
+{
+    {
+        CAutoLock lock(&m_csEngine);
+        if (m_bWriting || m_pRecording) {
+            HRESULT hr = StopLocked();
+            if (FAILED(hr))
+                Trace("\nCBaseDVRSink::~CBaseDVRSink: StopDVR failed %s", TraceHr(hr));
+        }
+    }
+    {
+        CAutoLock lock(&m_csBackup);
+        m_pBackup.reset();
+    }
+    ClearReaders();
+}
+
+HRESULT CBaseDVRSink::NonDelegatingQueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    if (riid == IID_IKVDVRSink || riid == IID_IKVDVRSink1 || riid == IID_IKVDVRSink2 || riid == IID_IKVDVRSink3)
+        return GetInterface(static_cast<IKVDVRSink*>(this), ppv);
+    return CUnknown::NonDelegatingQueryInterface(riid, ppv);
+}
+
+bool CBaseDVRSink::IsWriting()
+{
+    CAutoLock lock(&m_csEngine);
+    return m_bWriting;
+}
+
+CWString CBaseDVRSink::GetObjectTableName()
+{
+    CAutoLock lock(&m_csEngine);
+    return m_strRotName;
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+HRESULT CBaseDVRSink::StartDVR(const GUID* pStreamId)
+{
+    CAutoLock lock(&m_csEngine);
+    return StartLocked(pStreamId ? *pStreamId : GUID_NULL);
+}
+
+HRESULT CBaseDVRSink::ChooseBaseNameLocked(CWString* pstrName)
+{
+    const CWString strFolder(m_active.pFolders[0].path);
+    for (int nAttempt = 0; nAttempt < kMaxNameAttempts; ++nAttempt) {
+        CWString strName = u"Capture";
+        if (nAttempt > 0)
+            strName += Utf8ToWide(std::to_string(nAttempt - 1));
+        const CWString strStub = PathJoin(strFolder, StubFileName(strName));
+        if (strStub.size() >= static_cast<size_t>(MAX_PATH))
+            return CO_E_PATHTOOLONG;
+        // An exclusive open fails while anyone else has the stub open, and
+        // refuses a symbolic link planted under the name: both make the name
+        // taken. A free name's stub stays open for CreateStubFile.
+        std::unique_ptr<IFile> pFile;
+        HRESULT hr = OpenFile(strStub.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_NONE, OPEN_ALWAYS, &pFile);
+        if (FAILED(hr))
+            continue;
+        hr = AttachStubFile(pFile.release(), true);
+        if (FAILED(hr)) {
+            CloseStubFile();
+            continue;
+        }
+        // A stub whose header cannot be read belongs to nobody.
+        if (SUCCEEDED(GetStubHeaderSize()) && OwnerIsLive(GetOwnerName())) {
+            CloseStubFile();
+            continue;
+        }
+        *pstrName = std::move(strName);
+        return S_OK;
+    }
+    Trace("\nCBaseDVRSink::StartDVR: no free stub name in %S", strFolder.c_str());
+    return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
+}
+
+HRESULT CBaseDVRSink::StartLocked(const GUID& guidStream)
+{
+    if (m_bWriting || m_pRecording) {
+        HRESULT hr = StopLocked();
+        if (FAILED(hr))
+            Trace("\nCBaseDVRSink::StartDVR: stopping the previous buffer failed %s", TraceHr(hr));
+    }
+    m_guidStream = guidStream;
+    SetStreamId(guidStream);
+
+    if (m_dwRotCookie == 0 && ShouldRegisterInObjectTable()) {
+        HRESULT hr = AddSinkToROTLocked();
+        if (FAILED(hr))
+            Trace("\nCBaseDVRSink::StartDVR: Warning AddSinkToROT failed %s", TraceHr(hr));
+    }
+    if (m_active.nFolders < 1 || !m_active.pFolders)
+        return E_UNEXPECTED;
+
+    m_bWriting = true;
+    const bool bAppName = !m_active.strBaseName.empty();
+    CWString strName = m_active.strBaseName;
+    HRESULT hr = S_OK;
+    if (!bAppName)
+        hr = ChooseBaseNameLocked(&strName);
+    CWString strStub;
+    if (SUCCEEDED(hr)) {
+        strStub = PathJoin(CWString(m_active.pFolders[0].path), StubFileName(strName));
+        hr = CreateStubFile(strStub.c_str(), m_strRotName.c_str(), bAppName ? TRUE : FALSE);
+        if (FAILED(hr))
+            CloseStubFile();
+    }
+    if (SUCCEEDED(hr)) {
+        m_strBaseNameInUse = strName;
+        m_strStubInUse = strStub;
+        m_bOwnerNameInStub = !m_strRotName.empty();
+        m_llCurSize = 0;
+        m_llLastPublished = 0;
+        m_llTotal = 0;
+        m_llPublishedTotal.store(0, std::memory_order_release);
+        m_dwLastPublishTick = GetTickCount();
+        m_heldBack.Empty();
+        hr = CreateNextRecordingLocked();
+    }
+    if (FAILED(hr)) {
+        Trace("\nCBaseDVRSink::StartDVR failed %s", TraceHr(hr));
+        // Leave nothing half made: a stub we created is released (and
+        // deleted when so configured) as by a stop, so that its name is free
+        // for the next start.
+        HRESULT hrStop = StopLocked();
+        (void)hrStop;
+    }
+    return hr;
+}
+
+HRESULT CBaseDVRSink::StopDVR()
+{
+    CAutoLock lock(&m_csEngine);
+    return StopLocked();
+}
+
+HRESULT CBaseDVRSink::RestartDVR()
+{
+    CAutoLock lock(&m_csEngine);
+    HRESULT hr = StopLocked();
+    if (FAILED(hr))
+        Trace("\nCBaseDVRSink::RestartDVR: stop failed %s", TraceHr(hr));
+    return StartLocked(m_guidStream);
+}
+
+HRESULT CBaseDVRSink::StopLocked()
+{
+    HRESULT hr = S_OK;
+    if (m_pRecording)
+        hr = CloseRecordingLocked();
+
+    // The list of files to delete is read while the stub is still ours.
+    LONG nCount = 0;
+    std::unique_ptr<RecordingInfo[]> pList;
+    const CWString strStub = m_strStubInUse;
+    const bool bDelete = m_bDeleteOnStop && !strStub.empty();
+    if (bDelete) {
+        HRESULT hrRead = ReadAllRecordingsInfo(&nCount, &pList);
+        if (FAILED(hrRead))
+            Trace("\nCBaseDVRSink::StopDVR: reading the records to delete failed %s", TraceHr(hrRead));
+    }
+    if (!strStub.empty()) {
+        // Releasing clears an owner name we wrote, which needs the stub open.
+        (void)OpenStubFile();
+        HRESULT hrRelease = SetStubFileName(strStub.c_str(), -1, TRUE);
+        if (FAILED(hrRelease))
+            Trace("\nCBaseDVRSink::StopDVR: releasing the stub failed %s", TraceHr(hrRelease));
+        CloseStubFile();
+    }
+    m_bOwnerNameInStub = false;
+    if (m_dwRotCookie != 0 && m_dwRotThread == GetCurrentThreadId())
+        RevokeLocked();
+    if (bDelete) {
+        DeleteBufferFiles(pList.get(), nCount, strStub);
+        m_strStubInUse.clear();
+    }
+    m_heldBack.Empty();
+    m_bWriting = false;
+    return hr;
+}
+
+void CBaseDVRSink::DeleteBufferFiles(const RecordingInfo* pList, LONG nCount, const CWString& strStubPath)
+{
+    // Stored paths are relative to the stub's folder (or full), so joining
+    // them to that folder names the file in whichever folder it lies.
+    CWString strStubAbs;
+    if (FAILED(PathMakeAbsolute(strStubPath, &strStubAbs)))
+        strStubAbs = strStubPath;
+    const CWString strFolder = PathFolder(strStubAbs);
+    for (LONG i = 0; i < nCount; ++i) {
+        const CWString strStored = PathToNative(pList[i].path);
+        if (strStored.empty())
+            continue;
+        const CWString strPath = PathIsRelative(strStored) ? PathJoin(strFolder, strStored) : strStored;
+        HRESULT hr = DeleteFile(strPath.c_str());
+        if (FAILED(hr))
+            Trace("\nDeleteRecordingProc: DeleteFile(%S) returned %s", strPath.c_str(), TraceHr(hr));
+    }
+    HRESULT hr = DeleteFile(strStubAbs.c_str());
+    if (FAILED(hr))
+        Trace("\nCBaseDVRSink::ClearStubFile: DeleteFile(%S) returned %s", strStubAbs.c_str(), TraceHr(hr));
+}
+
+// ---------------------------------------------------------------------------
+// Recordings
+
+HRESULT CBaseDVRSink::CreateNextRecordingLocked()
+{
+    if (m_active.nFolders < 1 || !m_active.pFolders)
+        return E_UNEXPECTED;
+    LONG nSlot = m_nCurRecIndex + 1;
+    if (nSlot >= m_active.SlotCount())
+        nSlot = 0;
+    if (m_nCurPlayIndex == INT32_MAX) {
+        // Two thousand million recordings: the play order cannot go on.
+        Trace("\nCBaseDVRSink::CreateNextRecording: playIndex exhausted");
+        return E_UNEXPECTED;
+    }
+    CWString strPath;
+    HRESULT hr = RecordingPath(m_active.pFolders.get(), m_active.nFolders, m_strBaseNameInUse, nSlot, &strPath);
+    if (FAILED(hr))
+        return hr;
+
+    {
+        CAutoLock lockStub(&m_csStubFile);
+        if (nSlot == m_nRecordingInUse.load(std::memory_order_acquire))
+            return KVMM_E_DVR_RECORDINGINUSE;
+        std::unique_ptr<IFile> pFile;
+        hr = CreateRecording(strPath.c_str(), nSlot, m_nCurPlayIndex + 1, &pFile);
+        if (FAILED(hr))
+            return hr;
+        ++m_nCurPlayIndex;
+        m_nCurRecIndex = nSlot;
+        const int nFolder = FolderOfSlot(m_active.pFolders.get(), m_active.nFolders, nSlot);
+        m_llSizeLimit = m_active.pFolders[nFolder < 0 ? 0 : nFolder].fileSize;
+        m_pRecording = std::move(pFile);
+        if (m_nCurPlayIndex == m_nCurRecIndex)
+            hr = WriteRecordCount(static_cast<DWORD>(m_nCurPlayIndex) + 1);
+    }
+    // Readers open the stub themselves; ours is opened again when needed.
+    CloseStubFile();
+    if (FAILED(hr))
+        return hr;
+    SignalReaders(false, true);
+    return S_OK;
+}
+
+HRESULT CBaseDVRSink::CloseRecordingLocked()
+{
+    HRESULT hr = S_OK;
+    if (m_bCutOnClose)
+        hr = m_pRecording->SetEndOfFile();  // the pointer sits after the last byte written
+    m_pRecording.reset();
+    HRESULT hrPublish = PublishLocked();
+    if (SUCCEEDED(hr))
+        hr = hrPublish;
+    m_llCurSize = 0;
+    m_llLastPublished = 0;
+    return hr;
+}
+
+HRESULT CBaseDVRSink::PublishLocked()
+{
+    HRESULT hr = SetRecordingSize(m_llCurSize);
+    if (FAILED(hr))
+        return hr;
+    m_llLastPublished = m_llCurSize;
+    m_dwLastPublishTick = GetTickCount();
+    m_llPublishedTotal.store(m_llTotal, std::memory_order_release);
+    SignalReachedTargets(m_llTotal);
+    return S_OK;
+}
+
+HRESULT CBaseDVRSink::WriteData(const BYTE* pb, LONG cb)
+{
+    if (!pb && cb > 0)
+        return E_POINTER;
+    if (cb < 0)
+        return E_INVALIDARG;
+    CAutoLock lock(&m_csEngine);
+    if (!m_bWriting)
+        return VFW_E_WRONG_STATE;
+
+    // Never split a block: a block that does not fit closes the recording,
+    // unless the recording is still empty (an oversized block then fills a
+    // fresh recording on its own).
+    if (m_pRecording && m_llCurSize > 0 && m_llCurSize + cb > m_llSizeLimit) {
+        HRESULT hr = CloseRecordingLocked();
+        if (FAILED(hr))
+            return hr;
+    }
+    if (!m_pRecording) {
+        HRESULT hr = CreateNextRecordingLocked();
+        if (hr == KVMM_E_DVR_RECORDINGINUSE) {
+            // Our own copy holds the slot: keep the data, in order, until it
+            // lets go.
+            HRESULT hrKeep = m_heldBack.Append(pb, cb);
+            return FAILED(hrKeep) ? hrKeep : hr;
+        }
+        if (FAILED(hr))
+            return hr;
+        m_llCurSize = 0;
+        m_llLastPublished = 0;
+        if (m_heldBack.Length() > 0) {
+            hr = m_heldBack.Append(pb, cb);
+            if (FAILED(hr))
+                return hr;
+            hr = WriteBytesLocked(m_heldBack.Data(), m_heldBack.Length());
+            m_heldBack.Empty();
+            return hr;
+        }
+    }
+    return WriteBytesLocked(pb, cb);
+}
+
+HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb)
+{
+    HRESULT hrBackup = S_OK;
+    {
+        CAutoLock lockBackup(&m_csBackup);
+        if (m_pBackup && cb > 0) {
+            DWORD cbDone = 0;
+            hrBackup = m_pBackup->Write(pb, static_cast<DWORD>(cb), &cbDone);
+            if (FAILED(hrBackup)) {
+                Trace("\nCBaseDVRSink::WriteData: Write to file specified in StartBackupToFile failed!");
+                m_pBackup.reset();  // reported once; recording goes on
+            }
+        }
+    }
+    if (FAILED(hrBackup))
+        NotifyEvent(kDVREventBackupFailed, static_cast<LONG_PTR>(hrBackup), 0);
+    if (cb > 0) {
+        DWORD cbDone = 0;
+        HRESULT hr = m_pRecording->Write(pb, static_cast<DWORD>(cb), &cbDone);
+        // What reached the file counts: the stub must never claim more than
+        // the recording holds, nor less than it holds in order.
+        m_llCurSize += cbDone;
+        m_llTotal += cbDone;
+        if (SUCCEEDED(hr) && cbDone == 0)
+            hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+        if (FAILED(hr)) {
+            Trace("\nCBaseDVRSink::WriteData: writing %d bytes failed %s", static_cast<int>(cb), TraceHr(hr));
+            return hr;
+        }
+    }
+    SignalReaders(true, false);
+    PruneDeadReaders(false);
+
+    const DWORD dwNow = GetTickCount();
+    if (AnyTargetBelow(m_llTotal) || m_llCurSize - m_llLastPublished > kPublishBytes ||
+        TickDiff(dwNow, m_dwLastPublishTick) > kPublishIntervalMs) {
+        HRESULT hr = PublishLocked();
+        if (FAILED(hr))
+            Trace("\nBaseDVRSink::WriteData: SetRecordingSize(%d) failed %s", static_cast<int>(m_llCurSize),
+                  TraceHr(hr));
+    }
+    return S_OK;
+}
+
+BOOL CBaseDVRSink::BeginWaitingForData()
+{
+    CAutoLock lock(&m_csEngine);
+    if (m_pRecording && m_llCurSize > m_llLastPublished &&
+        TickDiff(GetTickCount(), m_dwLastPublishTick) > kPublishIntervalMs) {
+        HRESULT hr = PublishLocked();
+        if (FAILED(hr))
+            Trace("\nCBaseDVRSink::BeginWaitingForData: SetRecordingSize failed %s", TraceHr(hr));
+    }
+    return m_llCurSize > m_llLastPublished ? TRUE : FALSE;
+}
+
+HRESULT CBaseDVRSink::GetStatus(LONG* plStatus, LONG* plFolderIndex, LONG* plSlot, double* pdCurrentSize)
+{
+    if (!plStatus || !plFolderIndex || !plSlot || !pdCurrentSize)
+        return E_POINTER;
+    CAutoLock lock(&m_csEngine);
+    *plStatus = m_bWriting ? DVRStatus_Writing : DVRStatus_Stopped;
+    *plSlot = m_nCurRecIndex;
+    *plFolderIndex = m_active.pFolders ? FolderOfSlot(m_active.pFolders.get(), m_active.nFolders, m_nCurRecIndex)
+                                       : -1;
+    *pdCurrentSize = static_cast<double>(m_llCurSize);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Backup file
+
+HRESULT CBaseDVRSink::StartBackupToFile(BSTR bstrFile, LONG lReserved)
+{
+    (void)lReserved;
+    if (!bstrFile)
+        return E_POINTER;
+    CAutoLock lock(&m_csBackup);
+    m_pBackup.reset();
+    std::unique_ptr<IFile> pFile;
+    HRESULT hr = OpenFile(bstrFile, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, &pFile);
+    if (FAILED(hr)) {
+        Trace("\nCBaseDVRSink::StartBackupToFile(%S) failed %s", bstrFile, TraceHr(hr));
+        return hr;
+    }
+    m_pBackup = std::move(pFile);
+    return S_OK;
+}
+
+HRESULT CBaseDVRSink::StopBackupToFile()
+{
+    CAutoLock lock(&m_csBackup);
+    m_pBackup.reset();
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Object table
+
+HRESULT CBaseDVRSink::AddSinkToROT()
+{
+    CAutoLock lock(&m_csEngine);
+    return AddSinkToROTLocked();
+}
+
+HRESULT CBaseDVRSink::AddSinkToROTLocked()
+{
+    if (m_dwRotCookie != 0)
+        return S_OK;
+    IKVDVRSink* pSink = static_cast<IKVDVRSink*>(this);
+    char szName[kOwnerNameUnits];
+    snprintf(szName, sizeof(szName), "TARN DVR Sink %08x pid %08x",
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(pSink)), static_cast<unsigned>(GetCurrentProcessId()));
+    const CWString strName = Utf8ToWide(szName);
+
+    IRunningObjectTable* pTable = nullptr;
+    HRESULT hr = GetRunningObjectTable(&pTable);
+    if (FAILED(hr))
+        return hr;
+    DWORD dwCookie = 0;
+    hr = pTable->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE, pSink, CItemMoniker(u"!", strName), &dwCookie);
+    if (FAILED(hr))
+        return hr;
+    m_dwRotCookie = dwCookie;
+    m_strRotName = strName;
+    m_dwRotThread = GetCurrentThreadId();
+    return S_OK;
+}
+
+void CBaseDVRSink::RevokeLocked()
+{
+    const DWORD dwCookie = m_dwRotCookie;
+    m_dwRotCookie = 0;
+    m_strRotName.clear();
+    m_dwRotThread = 0;
+    ClearReaders();
+    IRunningObjectTable* pTable = nullptr;
+    if (dwCookie != 0 && SUCCEEDED(GetRunningObjectTable(&pTable))) {
+        // The table's reference is never our owner's last one: whoever
+        // calls in here holds its own.
+        HRESULT hr = pTable->Revoke(dwCookie);
+        if (FAILED(hr))
+            Trace("\nCBaseDVRSink::RemoveSinkFromROT: Revoke failed %s", TraceHr(hr));
+    }
+}
+
+HRESULT CBaseDVRSink::JoinObjectTable()
+{
+    CAutoLock lock(&m_csEngine);
+    HRESULT hr = AddSinkToROTLocked();
+    if (FAILED(hr))
+        return hr;
+    if (!m_strStubInUse.empty() && m_bWriting) {
+        hr = SetOwnerName(m_strRotName.c_str());
+        if (SUCCEEDED(hr))
+            m_bOwnerNameInStub = true;
+    }
+    return hr;
+}
+
+HRESULT CBaseDVRSink::LeaveObjectTable()
+{
+    CAutoLock lock(&m_csEngine);
+    HRESULT hr = S_OK;
+    if (m_bOwnerNameInStub) {
+        hr = SetOwnerName(u"");
+        if (FAILED(hr))
+            Trace("\nCBaseDVRSink::LeaveObjectTable: SetOwnerName failed %s", TraceHr(hr));
+        m_bOwnerNameInStub = false;
+    }
+    if (m_dwRotCookie != 0 && m_dwRotThread == GetCurrentThreadId())
+        RevokeLocked();
+    return hr;
+}
+
+// ---------------------------------------------------------------------------
+// Time queries over the recorded stream are not offered.
+
+HRESULT CBaseDVRSink::GetTimeRange(double dTime1, double dTime2, LONG lArg1, LONG lArg2)
+{
+    return GetTimeRangeEx(dTime1, dTime2, -1.0, lArg1, lArg2, 0);
+}
+
+HRESULT CBaseDVRSink::GetTimeRangeEx(double, double, double, LONG, LONG, LONG)
+{
+    return E_NOTIMPL;
+}
