@@ -287,11 +287,17 @@ private:
                                 const SInterfaceMarshaller* pMarshaller, CItemMoniker mk)
     {
         const int fd = pConn->fd;
+        // A client that connects and says nothing holds its thread no longer
+        // than a call would.
         std::vector<BYTE> vIn;
-        if (RecvPacket(fd, &vIn, 0) != S_OK || vIn.size() < kcbRequestHeader)
+        if (!WaitReady(fd, POLLIN, TickDeadline(GetTickCount(), RemoteCallTimeout())) ||
+            RecvPacket(fd, &vIn, MSG_DONTWAIT) != S_OK || vIn.size() < kcbRequestHeader)
             return;
         const DWORD dwSeq = LoadLe32(vIn.data());
         HRESULT hr = S_OK;
+        // The refusal answers the hello rather than going ahead of it:
+        // closing a socket with an unread request would reset the client's
+        // end before it could read why.
         uid_t uid;
         if (!PeerUid(fd, &uid) || uid != geteuid()) {
             hr = E_ACCESSDENIED;
@@ -374,122 +380,6 @@ private:
 };
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Wire format
-
-void CWireWriter::PutDword(DWORD dw)
-{
-    BYTE ab[4];
-    StoreLe32(ab, dw);
-    m_ab.insert(m_ab.end(), ab, ab + 4);
-}
-
-void CWireWriter::PutDouble(double d)
-{
-    uint64_t u;
-    static_assert(sizeof(u) == sizeof(d));
-    memcpy(&u, &d, sizeof(u));
-    PutDword(static_cast<DWORD>(u));
-    PutDword(static_cast<DWORD>(u >> 32));
-}
-
-void CWireWriter::PutBstr(BSTR bstr)
-{
-    if (!bstr) {
-        PutDword(0xFFFFFFFFu);
-        return;
-    }
-    PutWString(std::u16string_view(bstr, SysStringLen(bstr)));
-}
-
-void CWireWriter::PutWString(std::u16string_view wsz)
-{
-    PutDword(static_cast<DWORD>(wsz.size()));
-    for (WCHAR ch : wsz) {
-        m_ab.push_back(static_cast<BYTE>(ch));
-        m_ab.push_back(static_cast<BYTE>(ch >> 8));
-    }
-}
-
-void CWireWriter::PutBytes(const void* pv, size_t cb)
-{
-    const BYTE* pb = static_cast<const BYTE*>(pv);
-    m_ab.insert(m_ab.end(), pb, pb + cb);
-}
-
-HRESULT CWireReader::GetBytes(void* pv, size_t cb)
-{
-    if (FAILED(m_hr))
-        return m_hr;
-    if (m_ab.size() - m_ib < cb)
-        return m_hr = KVMM_E_INVALID_DATA;
-    if (cb)
-        memcpy(pv, m_ab.data() + m_ib, cb);
-    m_ib += cb;
-    return S_OK;
-}
-
-HRESULT CWireReader::GetDword(DWORD* pdw)
-{
-    BYTE ab[4] = {};
-    HRESULT hr = GetBytes(ab, sizeof(ab));
-    *pdw = LoadLe32(ab);
-    return hr;
-}
-
-HRESULT CWireReader::GetLong(LONG* pl)
-{
-    DWORD dw = 0;
-    HRESULT hr = GetDword(&dw);
-    *pl = static_cast<LONG>(dw);
-    return hr;
-}
-
-HRESULT CWireReader::GetDouble(double* pd)
-{
-    DWORD dwLo = 0, dwHi = 0;
-    (void)GetDword(&dwLo);
-    HRESULT hr = GetDword(&dwHi);
-    const uint64_t u = static_cast<uint64_t>(dwLo) | (static_cast<uint64_t>(dwHi) << 32);
-    memcpy(pd, &u, sizeof(u));
-    return hr;
-}
-
-HRESULT CWireReader::GetWString(CWString* pstr)
-{
-    pstr->clear();
-    DWORD cch = 0;
-    HRESULT hr = GetDword(&cch);
-    if (FAILED(hr))
-        return hr;
-    if ((m_ab.size() - m_ib) / 2 < cch)
-        return m_hr = KVMM_E_INVALID_DATA;
-    pstr->resize(cch);
-    for (DWORD i = 0; i < cch; ++i)
-        (*pstr)[i] = static_cast<WCHAR>(m_ab[m_ib + 2 * i] | (m_ab[m_ib + 2 * i + 1] << 8));
-    m_ib += 2 * static_cast<size_t>(cch);
-    return S_OK;
-}
-
-HRESULT CWireReader::GetBstr(BSTR* pbstr)
-{
-    *pbstr = nullptr;
-    if (FAILED(m_hr))
-        return m_hr;
-    const size_t ibStart = m_ib;
-    DWORD cch = 0;
-    HRESULT hr = GetDword(&cch);
-    if (FAILED(hr) || cch == 0xFFFFFFFFu)
-        return hr;
-    m_ib = ibStart;
-    CWString str;
-    hr = GetWString(&str);
-    if (FAILED(hr))
-        return hr;
-    *pbstr = SysAllocStringLen(str.data(), static_cast<UINT>(str.size()));
-    return *pbstr ? S_OK : E_OUTOFMEMORY;
-}
 
 // ---------------------------------------------------------------------------
 // Registry and settings
@@ -587,10 +477,13 @@ public:
         if (!WaitReady(m_fd.Get(), POLLOUT, dwDeadline))
             return RPC_E_TIMEOUT;
         HRESULT hr = SendPacket(m_fd.Get(), v.data(), v.size(), MSG_DONTWAIT);
-        if (hr == RPC_E_DISCONNECTED)
+        if (hr == RPC_E_DISCONNECTED) {
+            // A server that answered and hung up at once (a refusal) left
+            // its answer to be read; without one, the read below fails.
             m_bBroken = true;
-        if (FAILED(hr))
+        } else if (FAILED(hr)) {
             return hr;
+        }
 
         for (;;) {
             if (!WaitReady(m_fd.Get(), POLLIN, dwDeadline))
