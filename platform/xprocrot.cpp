@@ -7,7 +7,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -449,7 +448,7 @@ std::string ObjectTableSocketName(unsigned uid, const CItemMoniker& mk)
 class CRemoteChannel::CImpl
 {
 public:
-    explicit CImpl(int fd) : m_fd(fd) {}
+    explicit CImpl(int fd) : m_fd(fd) { m_evIdle.Set(); }
 
     HRESULT Call(DWORD dwMethod, const CWireWriter& in, HRESULT* phrCall, CWireReader* pOut, HANDLE* phHandles,
                  DWORD cHandles)
@@ -460,9 +459,13 @@ public:
         const DWORD dwTimeout = RemoteCallTimeout();
         const DWORD dwDeadline = TickDeadline(GetTickCount(), dwTimeout);
         // Another caller's call counts against this caller's time-out.
-        std::unique_lock<std::timed_mutex> lock(m_cs, std::defer_lock);
-        if (!lock.try_lock_for(std::chrono::milliseconds(dwTimeout)))
+        if (WaitForSingleObject(m_evIdle, dwTimeout) != WAIT_OBJECT_0)
             return RPC_E_TIMEOUT;
+        struct SIdleAgain
+        {
+            ~SIdleAgain() { m_ev.Set(); }
+            CAMEvent& m_ev;
+        } idleAgain{m_evIdle};
         if (m_bBroken)
             return RPC_E_DISCONNECTED;
         if (in.Bytes().size() + kcbRequestHeader > kcbMaxPacket)
@@ -553,9 +556,10 @@ private:
     }
 
     CFd m_fd;
-    // Guards everything below; a timed lock so that a call stuck behind
-    // another still ends at its own time-out.
-    std::timed_mutex m_cs;
+    // Set while no call is in progress; whoever takes it owns everything
+    // below. A timed wait, so that a call stuck behind another still ends at
+    // its own time-out.
+    CAMEvent m_evIdle;
     DWORD m_dwSeq = 0;
     DWORD m_cHandlesToSkip = 0;
     bool m_bBroken = false;
