@@ -236,6 +236,13 @@ private:
 struct CBstr
 {
     ~CBstr() { SysFreeString(p); }
+    // For an output: an out BSTR is overwritten, never freed, by the callee.
+    BSTR* Out()
+    {
+        SysFreeString(p);
+        p = nullptr;
+        return &p;
+    }
     BSTR p = nullptr;
 };
 
@@ -289,22 +296,22 @@ void CallEveryOperation(IKVDVRSink* p)
     EXPECT_EQ(p->SetFolderCount(3), S_OK);
 
     CBstr name;
-    EXPECT_EQ(p->GetFolderName(2, &name.p), S_OK);
+    EXPECT_EQ(p->GetFolderName(2, name.Out()), S_OK);
     ASSERT_EQ(SysStringLen(name.p), 12u);
     EXPECT_EQ(std::u16string_view(name.p, 12), std::u16string_view(u"/tmp/d\u00e9j\u00e0\0vu", 12));
     CBstr none;
-    EXPECT_EQ(p->GetFolderName(5, &none.p), DISP_E_BADINDEX);
+    EXPECT_EQ(p->GetFolderName(5, none.Out()), DISP_E_BADINDEX);
     EXPECT_EQ(none.p, nullptr);
     EXPECT_EQ(p->SetFolderName(1, name.p), S_OK);
     EXPECT_EQ(p->SetFolderName(0, nullptr), S_OK);
 
     CBstr base;
     EXPECT_EQ(p->SetBaseName(name.p), S_OK);
-    EXPECT_EQ(p->GetBaseName(&base.p), S_OK);
+    EXPECT_EQ(p->GetBaseName(base.Out()), S_OK);
     ASSERT_EQ(SysStringLen(base.p), 12u);
     EXPECT_EQ(std::u16string_view(base.p, 12), std::u16string_view(name.p, 12));
     EXPECT_EQ(p->SetBaseName(nullptr), S_OK);
-    EXPECT_EQ(p->GetBaseName(&base.p), S_OK);
+    EXPECT_EQ(p->GetBaseName(base.Out()), S_OK);
     EXPECT_EQ(base.p, nullptr);  // null, not empty
 
     EXPECT_EQ(p->SetBufferSize(1, 1, 2.0), E_INVALIDARG);
@@ -330,13 +337,13 @@ void CallEveryOperation(IKVDVRSink* p)
     CBstr path;
     double dOnDisk = 0;
     LONG lPlay = 0, lState = 0;
-    EXPECT_EQ(p->GetRecordingInfo(3, &path.p, &dSize, &dOnDisk, &lPlay, &lState), S_OK);
+    EXPECT_EQ(p->GetRecordingInfo(3, path.Out(), &dSize, &dOnDisk, &lPlay, &lState), S_OK);
     EXPECT_EQ(std::u16string_view(path.p), u"Capture_03.KRC");
     EXPECT_EQ(dSize, 12288.0);
     EXPECT_EQ(dOnDisk, 8192.0);
     EXPECT_EQ(lPlay, 23);
     EXPECT_EQ(lState, kDVRRecordingComplete);
-    EXPECT_EQ(p->GetRecordingInfo(-1, &path.p, &dSize, &dOnDisk, &lPlay, &lState), E_INVALIDARG);
+    EXPECT_EQ(p->GetRecordingInfo(-1, path.Out(), &dSize, &dOnDisk, &lPlay, &lState), E_INVALIDARG);
 
     EXPECT_EQ(p->StartChangingAttributes(), S_OK);
     EXPECT_EQ(p->EndChangingAttributes(VARIANT_TRUE), S_OK);
@@ -476,7 +483,7 @@ TEST_F(CDVRSinkProxyTest, HungWriterTimesOutAndLateRepliesAreDropped)
     SetRemoteCallTimeout(10000);
     // Both late replies are skipped; this call gets its own.
     CBstr name;
-    EXPECT_EQ(pProxy->GetFolderName(2, &name.p), S_OK);
+    EXPECT_EQ(pProxy->GetFolderName(2, name.Out()), S_OK);
     EXPECT_EQ(SysStringLen(name.p), 12u);
     EXPECT_EQ(pProxy->GetStatus(&l1, &l2, &l3, &d), S_OK);
     EXPECT_EQ(l3, 7);
@@ -615,7 +622,16 @@ public:
         return false;
     }
     void Send(char c) { ASSERT_EQ(send(m_fd, &c, 1, MSG_NOSIGNAL), 1); }
-    void Signal(int nSig) { ASSERT_EQ(kill(m_pid, nSig), 0); }
+    void Signal(int nSig)
+    {
+        ASSERT_EQ(kill(m_pid, nSig), 0);
+        if (nSig == SIGSTOP) {
+            // Delivery is asynchronous; a stop takes effect at once once it
+            // is delivered, so this wait is short.
+            siginfo_t si{};
+            ASSERT_EQ(waitid(P_PID, static_cast<id_t>(m_pid), &si, WSTOPPED), 0);
+        }
+    }
 
     // Ends the conversation and returns the child's wait status; a child
     // that does not end within 10 s is killed.
@@ -881,7 +897,7 @@ TEST(DVRSinkProxyTwoProcess, RealWriterIsFollowedByItsName)
     CBstr path;
     double dOnDisk = 0;
     LONG lPlay = -1, lState = 0;
-    ASSERT_EQ(pProxy->GetRecordingInfo(0, &path.p, &dSize, &dOnDisk, &lPlay, &lState), S_OK);
+    ASSERT_EQ(pProxy->GetRecordingInfo(0, path.Out(), &dSize, &dOnDisk, &lPlay, &lState), S_OK);
     EXPECT_NE(WideToUtf8(path.p).find("Capture"), std::string::npos);
     EXPECT_EQ(dSize, 1000.0);
     EXPECT_EQ(lPlay, 0);
