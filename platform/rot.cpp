@@ -5,21 +5,7 @@
 
 namespace {
 
-WCHAR FoldCase(WCHAR ch)
-{
-    return (ch >= u'a' && ch <= u'z') ? static_cast<WCHAR>(ch - u'a' + u'A') : ch;
-}
 
-bool EqualNoCase(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i]))
-            return false;
-    }
-    return true;
-}
 
 // Never destroyed: objects may still be registered when static destructors
 // run, and releasing them then would run their code in a half-torn-down
@@ -36,7 +22,7 @@ std::atomic<IRunningObjectTable*> g_pReplacement{nullptr};
 
 bool CItemMoniker::IsEqual(const CItemMoniker& other) const
 {
-    return EqualNoCase(m_strDelimiter, other.m_strDelimiter) && EqualNoCase(m_strItem, other.m_strItem);
+    return WStrEqualNoCase(m_strDelimiter, other.m_strDelimiter) && WStrEqualNoCase(m_strItem, other.m_strItem);
 }
 
 CInProcessObjectTable::~CInProcessObjectTable()

@@ -90,3 +90,14 @@ CWString Utf8ToWide(std::string_view sz)
     }
     return out;
 }
+
+bool WStrEqualNoCase(std::u16string_view a, std::u16string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (WCharFoldCase(a[i]) != WCharFoldCase(b[i]))
+            return false;
+    }
+    return true;
+}

@@ -17,3 +17,11 @@ inline std::string WideToUtf8(LPCWSTR psz) { return WideToUtf8(std::u16string_vi
 
 // UTF-8 -> UTF-16. Malformed sequences become U+FFFD.
 CWString Utf8ToWide(std::string_view sz);
+
+// ASCII letters folded to upper case, everything else unchanged: buffer,
+// folder and object-table names compare this way, as they always have.
+constexpr WCHAR WCharFoldCase(WCHAR ch)
+{
+    return (ch >= u'a' && ch <= u'z') ? static_cast<WCHAR>(ch - u'a' + u'A') : ch;
+}
+bool WStrEqualNoCase(std::u16string_view a, std::u16string_view b);

@@ -1,4 +1,5 @@
 #include "platform/xprocrot.h"
+#include "platform/byteorder.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -34,24 +35,7 @@ constexpr DWORD kMaxHandlesPerReply = 8;
 
 std::atomic<DWORD> g_dwCallTimeoutMs{5000};
 
-DWORD LoadLe32(const BYTE* pb)
-{
-    return static_cast<DWORD>(pb[0]) | (static_cast<DWORD>(pb[1]) << 8) | (static_cast<DWORD>(pb[2]) << 16) |
-           (static_cast<DWORD>(pb[3]) << 24);
-}
 
-void StoreLe32(BYTE* pb, DWORD dw)
-{
-    pb[0] = static_cast<BYTE>(dw);
-    pb[1] = static_cast<BYTE>(dw >> 8);
-    pb[2] = static_cast<BYTE>(dw >> 16);
-    pb[3] = static_cast<BYTE>(dw >> 24);
-}
-
-WCHAR FoldCase(WCHAR ch)
-{
-    return (ch >= u'a' && ch <= u'z') ? static_cast<WCHAR>(ch - u'a' + u'A') : ch;
-}
 
 void PutGuid(CWireWriter* pw, const GUID& g)
 {
@@ -425,7 +409,7 @@ std::string ObjectTableSocketName(unsigned uid, const CItemMoniker& mk)
 {
     CWString strFolded = mk.DisplayName();
     for (WCHAR& ch : strFolded)
-        ch = FoldCase(ch);
+        ch = WCharFoldCase(ch);
     const std::string strPrefix = "kvudpsrc-rot/" + std::to_string(uid) + "/";
     std::string strName = strPrefix + WideToUtf8(strFolded);
     if (strName.size() + 1 <= sizeof(sockaddr_un::sun_path))

@@ -1,4 +1,5 @@
 #include "platform/xprocrot.h"
+#include "platform/byteorder.h"
 
 #include <cstring>
 
@@ -6,19 +7,6 @@
 
 namespace {
 
-DWORD LoadLe32(const BYTE* pb)
-{
-    return static_cast<DWORD>(pb[0]) | (static_cast<DWORD>(pb[1]) << 8) | (static_cast<DWORD>(pb[2]) << 16) |
-           (static_cast<DWORD>(pb[3]) << 24);
-}
-
-void StoreLe32(BYTE* pb, DWORD dw)
-{
-    pb[0] = static_cast<BYTE>(dw);
-    pb[1] = static_cast<BYTE>(dw >> 8);
-    pb[2] = static_cast<BYTE>(dw >> 16);
-    pb[3] = static_cast<BYTE>(dw >> 24);
-}
 
 }  // namespace
 

@@ -22,23 +22,7 @@ constexpr LONG kDefaultFileCount = 10;
 constexpr LONG kMaxFolders = 10000;
 constexpr LONGLONG kMaxSlots = 1000000;
 
-WCHAR FoldCase(WCHAR ch)
-{
-    return (ch >= u'a' && ch <= u'z') ? static_cast<WCHAR>(ch - u'a' + u'A') : ch;
-}
 
-// Folder and base names compare as the buffer's names always have: without
-// regard to case, so that changing only the case does not restart the sink.
-bool EqualNoCase(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i]))
-            return false;
-    }
-    return true;
-}
 
 void SetFolderPath(DVRFolder* pFolder, std::u16string_view path)
 {
@@ -250,7 +234,7 @@ HRESULT CBaseDVRSink::SetFolderName(LONG nIndex, BSTR bstrPath)
         if (nIndex < 0 || nIndex >= m_pending.nFolders)
             return DISP_E_BADINDEX;
         SetFolderPath(&m_pending.pFolders[nIndex], strPath);
-        if (m_pending.nFolders == nActive && !EqualNoCase(strPath, strActive))
+        if (m_pending.nFolders == nActive && !WStrEqualNoCase(strPath, strActive))
             m_bChanged.store(true, std::memory_order_release);
     }
     return change.Commit();
@@ -263,7 +247,7 @@ HRESULT CBaseDVRSink::SetBaseName(BSTR bstrName)
         strName = PathFileName(bstrName);
         constexpr std::u16string_view kExt = u".KBL";
         if (strName.size() >= kExt.size() &&
-            EqualNoCase(std::u16string_view(strName).substr(strName.size() - kExt.size()), kExt))
+            WStrEqualNoCase(std::u16string_view(strName).substr(strName.size() - kExt.size()), kExt))
             strName.resize(strName.size() - kExt.size());
     }
     if (strName.size() >= static_cast<size_t>(MAX_PATH))
@@ -277,7 +261,7 @@ HRESULT CBaseDVRSink::SetBaseName(BSTR bstrName)
     {
         CAutoLock lock(&m_csPending);
         m_pending.strBaseName = strName;
-        if (!EqualNoCase(strName, strActive))
+        if (!WStrEqualNoCase(strName, strActive))
             m_bChanged.store(true, std::memory_order_release);
     }
     return change.Commit();

@@ -7,21 +7,6 @@
 
 namespace {
 
-bool EqualNoCase(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        WCHAR ca = a[i], cb = b[i];
-        if (ca >= u'a' && ca <= u'z')
-            ca = static_cast<WCHAR>(ca - u'a' + u'A');
-        if (cb >= u'a' && cb <= u'z')
-            cb = static_cast<WCHAR>(cb - u'a' + u'A');
-        if (ca != cb)
-            return false;
-    }
-    return true;
-}
 
 void CloseIfValid(HANDLE* ph)
 {
@@ -388,7 +373,7 @@ HRESULT CDVRSinkThread::ConnectToSink(LPCWSTR pszName, DWORD dwTimeoutMs)
         bool bSame;
         {
             CAutoLock lock(&m_csLink);
-            bSame = !m_strOwnerName.empty() && EqualNoCase(m_strOwnerName, pszName);
+            bSame = !m_strOwnerName.empty() && WStrEqualNoCase(m_strOwnerName, pszName);
         }
         if (bSame) {
             if (m_bOutstanding && GetCurrentRequest() == kReqConnect) {
