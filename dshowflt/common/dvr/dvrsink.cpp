@@ -189,6 +189,8 @@ HRESULT CBaseDVRSink::StartLocked(const GUID& guidStream)
     if (SUCCEEDED(hr)) {
         strStub = PathJoin(CWString(m_active.pFolders[0].path), StubFileName(strName));
         hr = CreateStubFile(strStub.c_str(), m_strRotName.c_str(), bAppName ? TRUE : FALSE);
+        if (FAILED(hr))
+            CloseStubFile();
     }
     if (SUCCEEDED(hr)) {
         m_strBaseNameInUse = strName;
@@ -204,10 +206,11 @@ HRESULT CBaseDVRSink::StartLocked(const GUID& guidStream)
     }
     if (FAILED(hr)) {
         Trace("\nCBaseDVRSink::StartDVR failed %s", TraceHr(hr));
-        // Leave nothing half made: no open stub or recording, not writing.
-        CloseStubFile();
-        m_pRecording.reset();
-        m_bWriting = false;
+        // Leave nothing half made: a stub we created is released (and
+        // deleted when so configured) as by a stop, so that its name is free
+        // for the next start.
+        HRESULT hrStop = StopLocked();
+        (void)hrStop;
     }
     return hr;
 }

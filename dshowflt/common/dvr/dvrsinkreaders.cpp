@@ -125,13 +125,13 @@ HRESULT CBaseDVRSink::RegisterReaderEx(LONG lKey, LONG lProcessId, HANDLE* phDat
     if (phOffsetReached)
         *phOffsetReached = INVALID_HANDLE_VALUE;
     (void)UnregisterReader(lKey);
-    const DWORD dwProcessId = static_cast<DWORD>(lProcessId);
-    if (!IsProcessAlive(dwProcessId))
-        return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
     // Every registration is a moment to drop readers that died without
     // unregistering, so that a stream of crashing readers cannot pile up
     // descriptors even while nothing is written.
     PruneDeadReaders(true);
+    const DWORD dwProcessId = static_cast<DWORD>(lProcessId);
+    if (!IsProcessAlive(dwProcessId))
+        return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
 
     SReader r{lKey, dwProcessId, CreateEvent(FALSE, FALSE), CreateEvent(FALSE, FALSE), CreateEvent(FALSE, FALSE), 0};
     HANDLE ahOut[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
