@@ -45,7 +45,9 @@ public:
     virtual void Lock() = 0;
     virtual void Unlock() = 0;
     // Between BeginFlush and EndFlush every read and every wait inside one
-    // returns at once with what it has.
+    // returns at once with what it has. BeginFlush, EndFlush and WorkSignal
+    // are called while a Read may hold the stream lock, and with the queue's
+    // list lock held, so they must not take the stream lock nor block.
     virtual void BeginFlush() = 0;
     virtual void EndFlush() = 0;
     // The tick count at which a read started now should give up: now plus

@@ -51,11 +51,6 @@ public:
     // The offset the request started at, which is the one it is ordered by
     // (a discontinuity on its first read moves it forward).
     LONGLONG GetStart() const { return m_llPos - m_lBytesRead; }
-    HRESULT GetResult() const { return m_hr; }
-    LONG GetBytesRead() const { return m_lBytesRead; }
-    IMediaSample* GetSample() const { return m_pSample; }
-    DWORD_PTR GetUser() const { return m_dwUser; }
-    BOOL GetTimesInUnits() const { return m_bTimesInUnits; }
 
     static constexpr DWORD kPartialDeadlineMs = 5000;
 

@@ -284,8 +284,9 @@ protected:
     {
         // As the filter does before destruction; whatever is still on a list
         // is released with the queue.
-        if (m_pIo)
+        if (m_pIo) {
             EXPECT_EQ(m_pIo->BeginFlush(), S_OK);
+        }
         m_pIo.reset();
         EXPECT_EQ(static_cast<CMemAllocator*>(m_pAlloc.Get())->OutstandingCount(), 0);
         EXPECT_EQ(m_pAlloc->Decommit(), S_OK);
