@@ -7,6 +7,7 @@
 #include <new>
 
 #include "dshowflt/common/trace/trace.h"
+#include "platform/rot.h"
 #include "platform/thread.h"
 
 namespace {
@@ -15,6 +16,9 @@ namespace {
 // that cannot keep up, or restarting over and over) gives up after this many
 // moves instead of chasing the writer for ever.
 constexpr int kMaxResumes = 64;
+// A wait for the writer that answers at once (a hung writer's calls time out
+// in a few ms) is stretched to this, so a read does not spin against it.
+constexpr DWORD kMinWaitStepMs = 50;
 
 bool DeadlinePassed(DWORD dwDeadline)
 {
@@ -177,7 +181,21 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
             SetStarvation(TRUE);
             if (DeadlinePassed(dwDeadline))
                 break;
+            if (WriterHasGone()) {
+                Trace("\nCDVRSourceStream::Read: Abort read (the writer has gone without closing the buffer)");
+                break;
+            }
+            const DWORD dwWaitStart = GetTickCount();
             hr = WaitForMoreData(*pllPosition + dwRemaining, dwDeadline);
+            const DWORD dwWaited = TickDiff(GetTickCount(), dwWaitStart);
+            if (hr == KVMM_S_DVR_WAITING && dwWaited < kMinWaitStepMs) {
+                HANDLE ah[2] = {m_evFlush.Handle(), m_hNewRequest};
+                if (WaitForMultipleObjects(2, ah, FALSE, kMinWaitStepMs - dwWaited) == WAIT_OBJECT_0 + 1) {
+                    (void)ReleaseSemaphore(m_hNewRequest, 1, nullptr);  // not ours to take
+                    *pdwBytesRead = dwTotal;
+                    return KVMM_E_DVR_SUSPENDED;
+                }
+            }
             if (hr == KVMM_E_DVR_SUSPENDED) {
                 *pdwBytesRead = dwTotal;
                 return KVMM_E_DVR_SUSPENDED;
@@ -196,6 +214,17 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
         return HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
     }
     return dwRemaining > 0 ? S_FALSE : S_OK;
+}
+
+bool CDVRSourceStream::WriterHasGone()
+{
+    const CWString strOwner = GetOwnerName();
+    if (strOwner.empty())
+        return false;
+    IRunningObjectTable* pTable = nullptr;
+    if (FAILED(GetRunningObjectTable(&pTable)))
+        return false;
+    return pTable->IsRunning(CItemMoniker(u"!", strOwner)) == S_FALSE;
 }
 
 // ---------------------------------------------------------------------------

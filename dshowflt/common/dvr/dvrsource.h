@@ -100,6 +100,11 @@ public:
     DWORD GetReadDeadline() override;
     void WorkSignal(BOOL bAdded) override;
 
+    // TRUE when the stub still names a writer but nothing answers to that
+    // name any more: the writer died without closing the buffer. A hung
+    // writer still counts as present.
+    bool WriterHasGone();
+
     void SetReadTimeout(DWORD dwMs) { m_dwReadTimeoutMs.store(dwMs, std::memory_order_relaxed); }
 
 private:
