@@ -154,7 +154,8 @@ int CopyMain(int argc, char** argv)
         fprintf(stderr,
                 "usage: kvudpsrc copy STUB.KBL START END OUT\n"
                 "  Copies the stream bytes [START, END) of a DVR buffer into the new file OUT;\n"
-                "  END -1 copies to the end of what is written.\n");
+                "  END -1 copies to the end of what is written. Offsets count from the oldest\n"
+                "  byte the buffer holds (see follow and dvr-info).\n");
         return 2;
     }
     char* pEnd = nullptr;
@@ -168,6 +169,16 @@ int CopyMain(int argc, char** argv)
     CDVRSourceObject source;
     source.NonDelegatingAddRef();
     HRESULT hr = OpenSource(argv[1], &source);
+    // Offsets count from the oldest byte the buffer held when this reader
+    // started; a range outside what is kept is refused rather than copied
+    // as an empty or short file.
+    double dFirst = 0, dCur = 0, dLast = 0;
+    if (SUCCEEDED(hr))
+        hr = source.GetAvailableRange(&dFirst, &dCur, &dLast);
+    if (SUCCEEDED(hr) && llStart < static_cast<long long>(dFirst))
+        hr = KVMM_E_DVR_DISCARDED_DATA;
+    else if (SUCCEEDED(hr) && (llStart >= static_cast<long long>(dLast) || llEnd > static_cast<long long>(dLast)))
+        hr = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
     if (SUCCEEDED(hr)) {
         const CWString strOut = Utf8ToWide(argv[4]);
         hr = source.CDVREngine::CopyToFile(strOut.c_str(), llStart, llEnd);
