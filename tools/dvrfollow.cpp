@@ -100,7 +100,9 @@ int FollowMain(int argc, char** argv)
     double dFirst = 0, dCur = 0, dLast = 0;
     (void)source.GetAvailableRange(&dFirst, &dCur, &dLast);  // an empty buffer starts at 0
     LONGLONG llPos = llFrom >= 0 ? llFrom : static_cast<LONGLONG>(dFirst);
-    std::vector<BYTE> buf(64 * 1024);
+    // A read waits until it can fill its buffer, so a small one keeps a slow
+    // stream moving.
+    std::vector<BYTE> buf(16 * 1024);
     unsigned long long ullServed = 0, ullLost = 0;
     unsigned nDiscontinuities = 0;
     HRESULT hrEnd = S_OK;
