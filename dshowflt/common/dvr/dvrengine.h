@@ -4,6 +4,7 @@
 // in one file per concern:
 //   dvrfiles.cpp   stub file and recording files (formats in dvrformat.h)
 //   dvrreader.cpp  reader mode: following the ring by stream offset
+//   dvrreaderinfo.cpp  reader mode: the writer link, copies, recording info
 //
 // Threads: the writer calls in on the receive thread and readers on the
 // output pin's worker threads; interface calls may come from any thread.
@@ -223,7 +224,12 @@ protected:
     [[nodiscard]] HRESULT OpenRecordingAtLocked(LONGLONG llOffset, bool* pbOpened)
         REQUIRES(m_csRecording, m_csEngine);
     void CloseCurrentRecordingLocked() REQUIRES(m_csRecording);
+    // Whether slot nSlot still holds recording nPlayIndex in the stub.
+    bool SlotStillHolds(LONG nSlot, LONG nPlayIndex);
     void ResetReaderStateLocked() REQUIRES(m_csEngine);
+    // Whether the new records (pOrder: their slots in play order) show a
+    // writer that started a new buffer under the same stub.
+    bool LooksRestarted(const RecordingInfo* pList, LONG nCount, const LONG* pOrder) REQUIRES(m_csEngine);
     // The sink-thread link, held for use outside m_csSinkThread.
     CDVRSinkThread* AcquireSinkThread();
     void ReleaseSinkThread(CDVRSinkThread* pThread);
@@ -251,6 +257,7 @@ protected:
     // The current recording: its playIndex, start offset and record (whose
     // size bounds reads from it).
     LONG m_nReadPlayIndex GUARDED_BY(m_csEngine) = 0;
+    LONG m_nReadSlot GUARDED_BY(m_csEngine) = -1;
     LONGLONG m_llReadStart GUARDED_BY(m_csEngine) = 0;
     RecordingInfo m_readInfo GUARDED_BY(m_csEngine){};
     // Moves on whenever the current recording stops being the file that is

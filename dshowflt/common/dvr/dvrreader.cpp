@@ -9,6 +9,7 @@
 // than in a signed overflow or a walk that never ends.
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 
 #include "dshowflt/common/dvr/dvrengine.h"
@@ -40,6 +41,7 @@ void CDVREngine::ResetReaderStateLocked()
     m_llMaxOffset = 0;
     m_llLastRecordingSize = 0;
     m_nReadPlayIndex = 0;
+    m_nReadSlot = -1;
     m_llReadStart = 0;
     m_readInfo = RecordingInfo{};
     ++m_dwReadGeneration;
@@ -105,6 +107,26 @@ void CDVREngine::StopReader()
 // ---------------------------------------------------------------------------
 // The picture of the ring
 
+// A new buffer under the same stub that has not yet wrapped past the old
+// one's oldest playIndex still shows itself: a recording we know keeps its
+// slot, playIndex and creation time and never shrinks, and the newest
+// playIndex never goes back while one writer writes.
+bool CDVREngine::LooksRestarted(const RecordingInfo* pList, LONG nCount, const LONG* pOrder)
+{
+    if (!m_pRecordings || m_nRecordings == 0)
+        return false;
+    if (pList[pOrder[nCount - 1]].playIndex + 1 < m_nNextPlayIndex)
+        return true;
+    for (LONG i = 0; i < std::min(nCount, m_nRecordings); ++i) {
+        const RecordingInfo& a = m_pRecordings[i];
+        const RecordingInfo& b = pList[i];
+        if (a.playIndex == b.playIndex &&
+            (b.size < a.size || memcmp(&a.created, &b.created, sizeof(SYSTEMTIME)) != 0))
+            return true;
+    }
+    return false;
+}
+
 HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
 {
     // The whole refresh runs under the engine lock: two refreshes applied in
@@ -140,7 +162,7 @@ HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
         } else {
             llMinOffset = m_llMaxOffset;  // everything we knew was replaced
         }
-    } else if (nMinPlayIndex < m_nMinPlayIndex) {
+    } else if (nMinPlayIndex < m_nMinPlayIndex || LooksRestarted(pList.get(), nCount, pOrder.get())) {
         Trace("\nCDVREngine::ReadAndUpdateRecordingsInfo: The file has been restarted! Fail the next read request "
               "with KVMM_E_DVR_DISCARDED_DATA");
         bRestarted = true;
@@ -190,6 +212,7 @@ HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
     m_nNextPlayIndex = nNext;
     m_llLastRecordingSize = pList[nLast].size;
     m_nReadPlayIndex = nRead;
+    m_nReadSlot = nReadSlot;
     m_llReadStart = llReadStart;
     m_readInfo = pList[nReadSlot];
     m_pRecordings = std::move(pList);
@@ -253,6 +276,7 @@ HRESULT CDVREngine::ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuf
 {
     while (pPos->cbRead < dwMinBytes) {
         LONGLONG llStart, llSize;
+        LONG nSlot, nPlayIndex;
         bool bUsable;
         {
             CAutoLock lock(&m_csEngine);
@@ -261,6 +285,8 @@ HRESULT CDVREngine::ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuf
             bUsable = m_pReadFile && m_dwReadFileGeneration == m_dwReadGeneration;
             llStart = m_llReadStart;
             llSize = m_readInfo.size;
+            nSlot = m_nReadSlot;
+            nPlayIndex = m_nReadPlayIndex;
         }
         if (!bUsable || pPos->llOffset < llStart || pPos->llOffset - llStart >= llSize) {
             *pStep = EReadStep::Refresh;
@@ -276,12 +302,30 @@ HRESULT CDVREngine::ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuf
             return hr;
         if (cbGot < cb)
             return HRESULT_FROM_WIN32(ERROR_READ_FAULT);  // the record promised more than the file holds
+        // The writer may have come round the ring and reused this slot while
+        // our picture was not refreshed. It rewrites the slot's record before
+        // it writes the first byte of the new recording, so a record that
+        // still names our recording after the read vouches for the bytes;
+        // otherwise they are dropped and the refresh decides.
+        if (!SlotStillHolds(nSlot, nPlayIndex)) {
+            CloseCurrentRecordingLocked();
+            *pStep = EReadStep::Refresh;
+            return S_OK;
+        }
         pPos->cbRead += cbGot;
         pPos->pb += cbGot;
         pPos->llOffset += cbGot;
     }
     *pStep = EReadStep::Done;
     return S_OK;
+}
+
+bool CDVREngine::SlotStillHolds(LONG nSlot, LONG nPlayIndex)
+{
+    LONG nCount = 0;
+    std::unique_ptr<RecordingInfo[]> pList;
+    return SUCCEEDED(ReadAllRecordingsInfo(&nCount, &pList)) && nSlot >= 0 && nSlot < nCount &&
+           pList[nSlot].playIndex == nPlayIndex;
 }
 
 HRESULT CDVREngine::OpenRecordingAtLocked(LONGLONG llOffset, bool* pbOpened)
@@ -315,6 +359,7 @@ HRESULT CDVREngine::OpenRecordingAtLocked(LONGLONG llOffset, bool* pbOpened)
         return hr;
     m_pReadFile = std::move(pFile);
     m_nReadPlayIndex = m_pRecordings[nSlot].playIndex;
+    m_nReadSlot = nSlot;
     m_llReadStart = llStart;
     m_readInfo = m_pRecordings[nSlot];
     m_dwReadFileGeneration = ++m_dwReadGeneration;
@@ -503,7 +548,17 @@ HRESULT CDVREngine::WaitForMoreData(LONGLONG llNeeded, DWORD dwDeadline)
             hOffsetReached = pThread->GetOffsetReachedEvent();
             if (hOffsetReached != INVALID_HANDLE_VALUE) {
                 (void)ResetEvent(hOffsetReached);
-                hr = pThread->SetOffsetToReach(llNeeded, CDVRSinkThread::kShortTimeoutMs);
+                // The writer signals once the byte at the target exists; the
+                // last byte needed is the one before llNeeded. Targets below
+                // 1 are refused, so the first byte of a stream asks for two.
+                const LONGLONG llTarget = std::max<LONGLONG>(llNeeded - 1, 1);
+                hr = pThread->SetOffsetToReach(llTarget, CDVRSinkThread::kShortTimeoutMs);
+                // A writer that started a new buffer has forgotten its readers.
+                if (hr == E_INVALIDARG && SUCCEEDED(pThread->Reregister(CDVRSinkThread::kShortTimeoutMs))) {
+                    hOffsetReached = pThread->GetOffsetReachedEvent();
+                    (void)ResetEvent(hOffsetReached);
+                    hr = pThread->SetOffsetToReach(llTarget, CDVRSinkThread::kShortTimeoutMs);
+                }
                 if (FAILED(hr)) {
                     Trace("\nCDVREngine::WaitForMoreData_1(%s): SetOffsetToReach failed %s", TraceBytes(llNeeded),
                           TraceHr(hr));

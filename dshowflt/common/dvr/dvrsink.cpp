@@ -62,7 +62,7 @@ CBaseDVRSink::CBaseDVRSink(const char* pszName, IUnknown* pUnkOuter)
 {
     CWString strTemp;
     if (FAILED(GetTempFolder(&strTemp)) || strTemp.size() >= static_cast<size_t>(MAX_PATH))
-        strTemp = u"/";
+        strTemp.assign(1, u'/');  // (assigning the literal trips a false -Wrestrict in g++ 12 -O2)
     CAutoLock lock(&m_csEngine);
     // Construction cannot fail: without memory for one folder the set stays
     // empty and StartDVR answers E_UNEXPECTED.

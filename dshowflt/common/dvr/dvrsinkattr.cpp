@@ -51,7 +51,7 @@ CWString CurrentFolderOrRoot()
 {
     CWString str;
     if (FAILED(GetCurrentFolder(&str)) || str.size() >= static_cast<size_t>(MAX_PATH))
-        str = u"/";
+        str.assign(1, u'/');
     return str;
 }
 

@@ -64,10 +64,11 @@ HRESULT CDVRSinkThread::Create(IKVDVRSink* pSink, CDVRSinkThread** ppThread)
 
 HRESULT CDVRSinkThread::Start()
 {
-    if (m_evRelease.Handle() == INVALID_HANDLE_VALUE || !CAMThread::Create())
-        return E_FAIL;
+    // A writer in this process is only ever called directly, so its link
+    // needs no thread: without one, KillThread destroys the link (and lets
+    // go of the writer) before the reader's stop returns.
     if (!m_bDirect)
-        return S_OK;
+        return m_evRelease.Handle() != INVALID_HANDLE_VALUE && CAMThread::Create() ? S_OK : E_FAIL;
     IKVDVRSink* pSink;
     {
         CAutoLock lock(&m_csLink);
@@ -233,6 +234,9 @@ DWORD CDVRSinkThread::ThreadProc()
         case kReqOffset:
             hr = ServeOffset();
             break;
+        case kReqRegister:
+            hr = ServeRegister();
+            break;
         case kReqExit:
             break;
         default:
@@ -337,8 +341,43 @@ HRESULT CDVRSinkThread::ServeOffset()
     return hr;
 }
 
+HRESULT CDVRSinkThread::ServeRegister()
+{
+    IKVDVRSink* pSink;
+    {
+        CAutoLock lock(&m_csLink);
+        pSink = m_pSink;
+        if (!pSink)
+            return E_POINTER;
+        pSink->AddRef();
+    }
+    SRegistration reg;
+    HRESULT hr = RegisterWithSink(pSink, &reg);
+    if (SUCCEEDED(hr)) {
+        CAutoLock lock(&m_csLink);
+        if (m_pSink == pSink) {
+            AdoptRegistrationLocked(&reg);
+        } else {
+            CloseIfValid(&reg.hDataWritten);
+            CloseIfValid(&reg.hRecordingsChanged);
+            CloseIfValid(&reg.hOffsetReached);
+        }
+    }
+    pSink->Release();
+    return hr;
+}
+
 // ---------------------------------------------------------------------------
 // Calls from the reader engine
+
+HRESULT CDVRSinkThread::Reregister(DWORD dwTimeoutMs)
+{
+    if (!HasSink())
+        return E_POINTER;
+    if (m_bDirect)
+        return ServeRegister();
+    return Request(kReqRegister, dwTimeoutMs);
+}
 
 HRESULT CDVRSinkThread::ConnectToSink(LPCWSTR pszName, DWORD dwTimeoutMs)
 {

@@ -33,6 +33,7 @@ public:
     static constexpr DWORD kReqStatus = 1;
     static constexpr DWORD kReqExit = 2;
     static constexpr DWORD kReqOffset = 3;
+    static constexpr DWORD kReqRegister = 4;
     static constexpr DWORD kReqIdle = 65535;
 
     // Time-outs used by the reader engine.
@@ -62,6 +63,10 @@ public:
     // Asks the writer to signal the offset-reached event once the stream has
     // passed llOffset.
     [[nodiscard]] HRESULT SetOffsetToReach(LONGLONG llOffset, DWORD dwTimeoutMs);
+    // Registers again with the writer held, after it dropped our entry (it
+    // does so when it stops and starts a new buffer). The event handles are
+    // replaced: fetch them again.
+    [[nodiscard]] HRESULT Reregister(DWORD dwTimeoutMs);
     BOOL HasSink();
     // The offset-reached event received at registration, or
     // INVALID_HANDLE_VALUE. Valid until CloseEvents or a new link.
@@ -90,6 +95,7 @@ private:
     [[nodiscard]] HRESULT ServeConnect();
     [[nodiscard]] HRESULT ServeStatus();
     [[nodiscard]] HRESULT ServeOffset();
+    [[nodiscard]] HRESULT ServeRegister();
     // What registering with a writer gave: its events and first status.
     struct SRegistration
     {

@@ -1,8 +1,14 @@
 #include "dshowflt/common/dvr/dvrsinkthread.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <string>
+
+#include "dshowflt/common/dvr/dvrengine.h"
 
 #include "platform/rot.h"
 
@@ -287,6 +293,46 @@ TEST_F(CDVRSinkThreadTest, WriterInThisProcessIsCalledDirectly)
     EXPECT_EQ(0, m_table.m_nLookups.load());
     KillAndWaitForRelease(pThread);
     EXPECT_EQ(1, m_sink.m_nUnregistrations.load());
+}
+
+// The reader engine never blocks on a hung writer: its wait answers at
+// once that it should be tried again, or gives way to a newer request.
+TEST_F(CDVRSinkThreadTest, ReaderWaitGivesWayWhenTheWriterHangs)
+{
+    char sz[] = "/tmp/kvdvrst_XXXXXX";
+    ASSERT_NE(mkdtemp(sz), nullptr);
+    const std::string strDir = sz;
+    const CWString strStub = Utf8ToWide(strDir + "/Capture.KBL");
+    {
+        CDVREngine writer(true);
+        ASSERT_EQ(S_OK, writer.CreateStubFile(strStub.c_str(), kName, FALSE));
+        std::unique_ptr<IFile> pRec;
+        ASSERT_EQ(S_OK, writer.CreateRecording(Utf8ToWide(strDir + "/Capture_0.KRC").c_str(), 0, 0, &pRec));
+        ASSERT_EQ(S_OK, writer.WriteRecordCount(1));
+        writer.CloseStubFile();
+    }
+    {
+        CDVREngine reader(false);
+        ASSERT_EQ(S_OK, reader.SetStubFileName(strStub.c_str(), -1, FALSE));
+        ASSERT_EQ(S_OK, reader.StartReader(nullptr));
+        HRESULT hr = E_FAIL;
+        for (int i = 0; i < 500 && hr != S_OK; ++i)
+            hr = reader.EnsureSinkThread();  // the lookup may outlast one 10 ms try
+        ASSERT_EQ(S_OK, hr);
+        EXPECT_EQ(TRUE, reader.IsGrowingSource());
+
+        m_sink.m_bHang = true;
+        EXPECT_EQ(KVMM_S_DVR_WAITING, reader.WaitForMoreData(1000, 0));
+        EXPECT_TRUE(m_sink.m_evInStatus.Wait(kGenerousMs));
+        reader.SignalNewRequest(TRUE);
+        EXPECT_EQ(KVMM_E_DVR_SUSPENDED, reader.WaitForMoreData(1000, 0));
+        m_sink.m_bHang = false;
+        m_sink.m_evUnhang.Set();
+        EXPECT_EQ(S_OK, m_table.Revoke(m_dwCookie));
+        m_dwCookie = 0;
+    }
+    EXPECT_TRUE(m_sink.m_evOneRef.Wait(kGenerousMs));
+    (void)system(("rm -rf '" + strDir + "'").c_str());
 }
 
 }  // namespace

@@ -1,0 +1,374 @@
+// Readers following a live writer (CBaseDVRSink) in this process: the writer
+// runs on its own thread or between the reader's calls, in a ring of three
+// 64 KiB recordings so that it wraps often.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dshowflt/common/dvr/dvrengine.h"
+#include "dshowflt/common/dvr/dvrsink.h"
+#include "platform/thread.h"
+
+namespace {
+
+constexpr DWORD kGenerousMs = 10000;  // for things that must happen, never reached when they do
+constexpr LONG kRingFiles = 3;
+constexpr LONGLONG kFileSize = 64 * 1024;
+
+// Byte i of the stream every writer here produces: a 64-bit mix of i, so a
+// byte read from the wrong place or the wrong wrap shows.
+BYTE StreamByte(LONGLONG i)
+{
+    uint64_t x = static_cast<uint64_t>(i) + 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<BYTE>(x ^ (x >> 31));
+}
+
+class CLiveWriter
+{
+public:
+    explicit CLiveWriter(const std::string& strDir)
+    {
+        m_pSink = new CBaseDVRSink("test sink", nullptr);
+        m_pSink->NonDelegatingAddRef();
+        BSTR bstrDir = SysAllocString(Utf8ToWide(strDir).c_str());
+        BSTR bstrName = SysAllocString(u"Capture");
+        EXPECT_EQ(S_OK, m_pSink->StartChangingAttributes());
+        EXPECT_EQ(S_OK, m_pSink->SetFolderName(0, bstrDir));
+        EXPECT_EQ(S_OK, m_pSink->SetBufferSize(0, kRingFiles, static_cast<double>(kFileSize)));
+        EXPECT_EQ(S_OK, m_pSink->SetBaseName(bstrName));
+        EXPECT_EQ(S_OK, m_pSink->EndChangingAttributes(VARIANT_FALSE));
+        SysFreeString(bstrDir);
+        SysFreeString(bstrName);
+        m_strStub = Utf8ToWide(strDir + "/Capture.KBL");
+    }
+    ~CLiveWriter()
+    {
+        (void)m_pSink->StopDVR();
+        m_pSink->NonDelegatingRelease();
+    }
+    // Writes the next cb stream bytes.
+    HRESULT Write(LONG cb)
+    {
+        std::vector<BYTE> v(static_cast<size_t>(cb));
+        for (LONG i = 0; i < cb; ++i)
+            v[static_cast<size_t>(i)] = StreamByte(m_llTotal + i);
+        m_llTotal += cb;
+        return m_pSink->WriteData(v.data(), cb);
+    }
+
+    CBaseDVRSink* m_pSink;
+    CWString m_strStub;
+    LONGLONG m_llTotal = 0;  // of the current buffer
+};
+
+// Says when it is about to wait for the writer.
+class CTestReader : public CDVREngine
+{
+public:
+    CTestReader() : CDVREngine(false) {}
+    ~CTestReader() override { StopReader(); }
+    void SetStarvation(BOOL bWaiting) override
+    {
+        if (bWaiting)
+            m_evWaiting.Set();
+    }
+    CAMEvent m_evWaiting;
+};
+
+// Forwards to the writer but reports the status it had when first asked,
+// so that a wait can end only through the offset-reached event; says when
+// a target was set.
+class CFrozenStatusSink : public IKVDVRSink
+{
+public:
+    explicit CFrozenStatusSink(IKVDVRSink* pInner) : m_pInner(pInner) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override { return m_pInner->QueryInterface(riid, ppv); }
+    ULONG AddRef() override { return ++m_cRef; }
+    ULONG Release() override { return --m_cRef; }
+    HRESULT GetStatus(LONG* pl1, LONG* pl2, LONG* pl3, double* pd) override
+    {
+        if (!m_bHave) {
+            HRESULT hr = m_pInner->GetStatus(&m_l1, &m_l2, &m_l3, &m_d);
+            if (FAILED(hr))
+                return hr;
+            m_bHave = true;
+        }
+        *pl1 = m_l1;
+        *pl2 = m_l2;
+        *pl3 = m_l3;
+        *pd = m_d;
+        return S_OK;
+    }
+    HRESULT SetOffsetToReach(LONG lKey, double d) override
+    {
+        HRESULT hr = m_pInner->SetOffsetToReach(lKey, d);
+        if (SUCCEEDED(hr))
+            m_evTargetSet.Set();
+        return hr;
+    }
+    HRESULT RegisterReaderEx(LONG k, LONG p, HANDLE* ph1, HANDLE* ph2, HANDLE* ph3) override
+    {
+        return m_pInner->RegisterReaderEx(k, p, ph1, ph2, ph3);
+    }
+    HRESULT UnregisterReader(LONG k) override { return m_pInner->UnregisterReader(k); }
+    HRESULT ReservedOperation(DWORD a, DWORD b) override { return m_pInner->ReservedOperation(a, b); }
+    HRESULT GetAvailableRange(double*, double*, double*) override { return E_NOTIMPL; }
+    HRESULT SetFolderCount(LONG) override { return E_NOTIMPL; }
+    HRESULT GetFolderCount(LONG*) override { return E_NOTIMPL; }
+    HRESULT SetFolderName(LONG, BSTR) override { return E_NOTIMPL; }
+    HRESULT GetFolderName(LONG, BSTR*) override { return E_NOTIMPL; }
+    HRESULT SetBaseName(BSTR) override { return E_NOTIMPL; }
+    HRESULT GetBaseName(BSTR*) override { return E_NOTIMPL; }
+    HRESULT SetBufferSize(LONG, LONG, double) override { return E_NOTIMPL; }
+    HRESULT GetBufferSize(LONG, LONG, LONG*, double*) override { return E_NOTIMPL; }
+    HRESULT CopyToFile(BSTR, double, double) override { return E_NOTIMPL; }
+    HRESULT RegisterReader(LONG, LONG, HANDLE*, HANDLE*) override { return E_NOTIMPL; }
+    HRESULT GetRecordingInfo(LONG, BSTR*, double*, double*, LONG*, LONG*) override { return E_NOTIMPL; }
+    HRESULT StartChangingAttributes() override { return E_NOTIMPL; }
+    HRESULT EndChangingAttributes(VARIANT_BOOL) override { return E_NOTIMPL; }
+    HRESULT StartBackupToFile(BSTR, LONG) override { return E_NOTIMPL; }
+    HRESULT StopBackupToFile() override { return E_NOTIMPL; }
+    HRESULT GetTimeRange(double, double, LONG, LONG) override { return E_NOTIMPL; }
+    HRESULT GetTimeRangeEx(double, double, double, LONG, LONG, LONG) override { return E_NOTIMPL; }
+
+    CAMEvent m_evTargetSet;
+
+private:
+    IKVDVRSink* m_pInner;
+    std::atomic<LONG> m_cRef{1};
+    bool m_bHave = false;
+    LONG m_l1 = 0, m_l2 = 0, m_l3 = 0;
+    double m_d = 0;
+};
+
+class CDVRFollowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char sz[] = "/tmp/kvdvrfw_XXXXXX";
+        ASSERT_NE(mkdtemp(sz), nullptr);
+        m_strDir = sz;
+        m_pWriter = std::make_unique<CLiveWriter>(m_strDir);
+        ASSERT_EQ(S_OK, m_pWriter->m_pSink->StartDVR(nullptr));
+    }
+    void TearDown() override
+    {
+        m_pReader.reset();
+        m_pWriter.reset();
+        (void)system(("rm -rf '" + m_strDir + "'").c_str());
+    }
+    void StartReader(IKVDVRSink* pSink)
+    {
+        m_pReader = std::make_unique<CTestReader>();
+        ASSERT_EQ(S_OK, m_pReader->SetStubFileName(m_pWriter->m_strStub.c_str(), -1, FALSE));
+        ASSERT_EQ(S_OK, m_pReader->StartReader(pSink));
+    }
+    HRESULT ReadAndCheck(LONGLONG llOffset, DWORD cb, LONGLONG llStreamOffset)
+    {
+        std::vector<BYTE> v(cb);
+        DWORD cbRead = 0;
+        HRESULT hr = m_pReader->ReadData(llOffset, cb, cb, v.data(), &cbRead, 0);
+        if (hr != S_OK)
+            return hr;
+        for (DWORD i = 0; i < cb; ++i)
+            if (v[i] != StreamByte(llStreamOffset + i)) {
+                ADD_FAILURE() << "byte " << llOffset + i << " differs";
+                return E_FAIL;
+            }
+        return S_OK;
+    }
+
+    std::string m_strDir;
+    std::unique_ptr<CLiveWriter> m_pWriter;
+    std::unique_ptr<CTestReader> m_pReader;
+};
+
+TEST_F(CDVRFollowTest, ReaderFollowsAWrappingWriterByteForByte)
+{
+    StartReader(nullptr);  // linked through the object table
+    constexpr LONGLONG kTotal = 3 << 20;  // 16 wraps of the ring
+    constexpr LONGLONG kMaxLead = 96 * 1024;
+    std::atomic<LONGLONG> llReaderPos{0};
+    std::atomic<bool> bReaderFailed{false};
+    CAMEvent evReaderMoved;
+    std::thread reader([&] {
+        std::vector<BYTE> v(32768);
+        LONGLONG llPos = 0;
+        const DWORD dwStart = GetTickCount();
+        while (llPos < kTotal && TickDiff(GetTickCount(), dwStart) < 60000) {
+            DWORD cbRead = 0;
+            HRESULT hr = m_pReader->ReadData(llPos, 1, static_cast<DWORD>(v.size()), v.data(), &cbRead, 0);
+            if (FAILED(hr)) {
+                ADD_FAILURE() << "ReadData at " << llPos << " failed " << std::hex << hr;
+                break;
+            }
+            for (DWORD i = 0; i < cbRead; ++i)
+                if (v[i] != StreamByte(llPos + i)) {
+                    ADD_FAILURE() << "byte " << llPos + i << " differs";
+                    bReaderFailed = true;
+                    evReaderMoved.Set();
+                    return;
+                }
+            llPos += cbRead;
+            llReaderPos = llPos;
+            evReaderMoved.Set();
+        }
+        bReaderFailed = llPos != kTotal;
+        evReaderMoved.Set();
+    });
+
+    // Block sizes from 1 byte to most of a recording; the writer never runs
+    // more than half the ring ahead, so nothing is overwritten under the reader.
+    uint32_t uSeed = 12345;
+    while (m_pWriter->m_llTotal < kTotal && !bReaderFailed) {
+        uSeed = uSeed * 1664525u + 1013904223u;
+        LONG cb = static_cast<LONG>(1 + (uSeed >> 8) % 20000);
+        cb = static_cast<LONG>(std::min<LONGLONG>(cb, kTotal - m_pWriter->m_llTotal));
+        while (m_pWriter->m_llTotal + cb - llReaderPos > kMaxLead && !bReaderFailed)
+            ASSERT_TRUE(evReaderMoved.Wait(kGenerousMs));
+        ASSERT_EQ(S_OK, m_pWriter->Write(cb));
+    }
+    // As the receive thread does while no data arrive: the tail reaches the
+    // stub once it is 25 ms old.
+    for (int i = 0; i < 2000 && llReaderPos < kTotal && !bReaderFailed; ++i) {
+        (void)m_pWriter->m_pSink->BeginWaitingForData();
+        (void)evReaderMoved.Wait(5);
+    }
+    reader.join();
+    EXPECT_FALSE(bReaderFailed);
+    EXPECT_EQ(kTotal, llReaderPos.load());
+}
+
+TEST_F(CDVRFollowTest, ReadAtTheEndIsWokenByTheOffsetReachedEvent)
+{
+    ASSERT_EQ(S_OK, m_pWriter->Write(5000));
+    CFrozenStatusSink proxy(m_pWriter->m_pSink);
+    StartReader(&proxy);
+    LONGLONG llMin, llMax;
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    ASSERT_EQ(5000, llMax);
+    HRESULT hrRead = E_FAIL;
+    std::thread reader([&] { hrRead = ReadAndCheck(llMax, 188, llMax); });
+    // The writer writes once the reader has asked for the offset. Its status
+    // looks unchanged to the reader, and a read without a deadline gives up
+    // after one 200 ms wait: S_OK can only come through the event.
+    ASSERT_TRUE(proxy.m_evTargetSet.Wait(kGenerousMs));
+    ASSERT_EQ(S_OK, m_pWriter->Write(1000));
+    reader.join();
+    EXPECT_EQ(S_OK, hrRead);
+
+    // A restarted writer has dropped its readers: the reader registers again
+    // and is still woken by the event.
+    m_pWriter->m_llTotal = 0;
+    ASSERT_EQ(S_OK, m_pWriter->m_pSink->RestartDVR());
+    ASSERT_EQ(S_OK, m_pWriter->Write(4096));
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llMin, 10, 0));
+    std::thread reader2([&] { hrRead = ReadAndCheck(llMax, 188, 4096); });
+    ASSERT_TRUE(proxy.m_evTargetSet.Wait(kGenerousMs));
+    ASSERT_EQ(S_OK, m_pWriter->Write(1000));
+    reader2.join();
+    EXPECT_EQ(S_OK, hrRead);
+    m_pReader.reset();  // unregisters through the proxy while it exists
+}
+
+TEST_F(CDVRFollowTest, ReusedSlotRestartAndSpanningReadsAgainstTheWriter)
+{
+    StartReader(m_pWriter->m_pSink);
+    ASSERT_EQ(S_OK, m_pWriter->Write(60000));
+    ASSERT_EQ(S_OK, m_pWriter->Write(10000));  // does not fit: slot 1
+    EXPECT_EQ(S_OK, ReadAndCheck(59000, 2000, 59000));
+    EXPECT_EQ(S_OK, ReadAndCheck(0, 100, 0));
+    // The writer's status tells the slot being written from complete ones.
+    for (LONG nSlot : {0, 1}) {
+        BSTR bstr = nullptr;
+        double dSize = 0, dOnDisk = 0;
+        LONG nPlay = -1, nState = -1;
+        ASSERT_EQ(S_OK, m_pReader->GetRecordingInfo(nSlot, &bstr, &dSize, &dOnDisk, &nPlay, &nState));
+        EXPECT_EQ(nSlot == 0 ? 4 : 2, nState);
+        EXPECT_EQ(nSlot == 0 ? 60000.0 : 10000.0, dSize);
+        EXPECT_EQ(nSlot, nPlay);
+        SysFreeString(bstr);
+    }
+
+    // A third recording, and a fourth that reuses slot 0 under the reader,
+    // which still has playIndex 0 open.
+    ASSERT_EQ(S_OK, ReadAndCheck(100, 100, 100));
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(S_OK, m_pWriter->Write(60000));
+    EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(0, 100, 0));
+    LONGLONG llMin, llMax;
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    EXPECT_EQ(60000, llMin);
+    EXPECT_EQ(190000, llMax);
+    EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llMin - 1, 1, llMin - 1));
+    EXPECT_EQ(S_OK, ReadAndCheck(llMin, 100, llMin));
+
+    // Restarted on the same stub: exactly the next read fails.
+    m_pWriter->m_llTotal = 0;
+    ASSERT_EQ(S_OK, m_pWriter->m_pSink->RestartDVR());
+    ASSERT_EQ(S_OK, m_pWriter->Write(4096));
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llMin, 100, 0));
+    EXPECT_EQ(S_OK, ReadAndCheck(llMin, 100, 0));
+    EXPECT_EQ(S_OK, ReadAndCheck(llMin + 1000, 100, 1000));
+
+    // The writer stops: a read at the end fails instead of waiting, for this
+    // reader and for one that comes later.
+    ASSERT_EQ(S_OK, m_pWriter->m_pSink->StopDVR());
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    EXPECT_EQ(KVMM_E_DVR_STOPPED, ReadAndCheck(llMax, 100, 0));
+    StartReader(nullptr);
+    EXPECT_EQ(FALSE, m_pReader->IsGrowingSource());
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    EXPECT_EQ(KVMM_E_DVR_STOPPED, ReadAndCheck(llMax, 100, 0));
+}
+
+TEST_F(CDVRFollowTest, FlushNewRequestAndAttributeChangeEndAWaitingRead)
+{
+    ASSERT_EQ(S_OK, m_pWriter->Write(4096));  // past 2048 bytes: published at once
+    StartReader(m_pWriter->m_pSink);
+    struct SCase
+    {
+        const char* pszWhat;
+        HRESULT hrExpected;
+        std::function<void()> fnStart, fnEnd;
+    };
+    const SCase aCases[] = {
+        {"flush", VFW_E_WRONG_STATE, [&] { m_pReader->SetFlushing(true); }, [&] { m_pReader->SetFlushing(false); }},
+        {"new request", KVMM_E_DVR_SUSPENDED, [&] { m_pReader->SignalNewRequest(TRUE); }, [] {}},
+        {"attribute change", KVMM_E_DVR_CHANGING_ATTRIBUTES, [&] { m_pReader->BeginAttributeChange(); },
+         [&] { m_pReader->EndAttributeChange(); }},
+    };
+    for (const SCase& c : aCases) {
+        m_pReader->m_evWaiting.Reset();
+        HRESULT hrRead = E_FAIL;
+        // With a deadline a read keeps waiting for data on its own; only
+        // the event under test can end it.
+        std::thread reader([&] {
+            BYTE ab[188];
+            DWORD cbRead = 0;
+            hrRead = m_pReader->ReadData(4096, 188, 188, ab, &cbRead, TickDeadline(GetTickCount(), 60000));
+        });
+        const bool bWaiting = m_pReader->m_evWaiting.Wait(kGenerousMs);
+        EXPECT_TRUE(bWaiting) << c.pszWhat;
+        c.fnStart();
+        reader.join();
+        EXPECT_EQ(c.hrExpected, hrRead) << c.pszWhat;
+        c.fnEnd();
+    }
+    EXPECT_EQ(S_OK, m_pWriter->Write(4096));
+    EXPECT_EQ(S_OK, ReadAndCheck(4096, 188, 4096));
+}
+
+}  // namespace
