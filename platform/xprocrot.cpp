@@ -7,7 +7,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -287,11 +286,17 @@ private:
                                 const SInterfaceMarshaller* pMarshaller, CItemMoniker mk)
     {
         const int fd = pConn->fd;
+        // A client that connects and says nothing holds its thread no longer
+        // than a call would.
         std::vector<BYTE> vIn;
-        if (RecvPacket(fd, &vIn, 0) != S_OK || vIn.size() < kcbRequestHeader)
+        if (!WaitReady(fd, POLLIN, TickDeadline(GetTickCount(), RemoteCallTimeout())) ||
+            RecvPacket(fd, &vIn, MSG_DONTWAIT) != S_OK || vIn.size() < kcbRequestHeader)
             return;
         const DWORD dwSeq = LoadLe32(vIn.data());
         HRESULT hr = S_OK;
+        // The refusal answers the hello rather than going ahead of it:
+        // closing a socket with an unread request would reset the client's
+        // end before it could read why.
         uid_t uid;
         if (!PeerUid(fd, &uid) || uid != geteuid()) {
             hr = E_ACCESSDENIED;
@@ -376,122 +381,6 @@ private:
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Wire format
-
-void CWireWriter::PutDword(DWORD dw)
-{
-    BYTE ab[4];
-    StoreLe32(ab, dw);
-    m_ab.insert(m_ab.end(), ab, ab + 4);
-}
-
-void CWireWriter::PutDouble(double d)
-{
-    uint64_t u;
-    static_assert(sizeof(u) == sizeof(d));
-    memcpy(&u, &d, sizeof(u));
-    PutDword(static_cast<DWORD>(u));
-    PutDword(static_cast<DWORD>(u >> 32));
-}
-
-void CWireWriter::PutBstr(BSTR bstr)
-{
-    if (!bstr) {
-        PutDword(0xFFFFFFFFu);
-        return;
-    }
-    PutWString(std::u16string_view(bstr, SysStringLen(bstr)));
-}
-
-void CWireWriter::PutWString(std::u16string_view wsz)
-{
-    PutDword(static_cast<DWORD>(wsz.size()));
-    for (WCHAR ch : wsz) {
-        m_ab.push_back(static_cast<BYTE>(ch));
-        m_ab.push_back(static_cast<BYTE>(ch >> 8));
-    }
-}
-
-void CWireWriter::PutBytes(const void* pv, size_t cb)
-{
-    const BYTE* pb = static_cast<const BYTE*>(pv);
-    m_ab.insert(m_ab.end(), pb, pb + cb);
-}
-
-HRESULT CWireReader::GetBytes(void* pv, size_t cb)
-{
-    if (FAILED(m_hr))
-        return m_hr;
-    if (m_ab.size() - m_ib < cb)
-        return m_hr = KVMM_E_INVALID_DATA;
-    if (cb)
-        memcpy(pv, m_ab.data() + m_ib, cb);
-    m_ib += cb;
-    return S_OK;
-}
-
-HRESULT CWireReader::GetDword(DWORD* pdw)
-{
-    BYTE ab[4] = {};
-    HRESULT hr = GetBytes(ab, sizeof(ab));
-    *pdw = LoadLe32(ab);
-    return hr;
-}
-
-HRESULT CWireReader::GetLong(LONG* pl)
-{
-    DWORD dw = 0;
-    HRESULT hr = GetDword(&dw);
-    *pl = static_cast<LONG>(dw);
-    return hr;
-}
-
-HRESULT CWireReader::GetDouble(double* pd)
-{
-    DWORD dwLo = 0, dwHi = 0;
-    (void)GetDword(&dwLo);
-    HRESULT hr = GetDword(&dwHi);
-    const uint64_t u = static_cast<uint64_t>(dwLo) | (static_cast<uint64_t>(dwHi) << 32);
-    memcpy(pd, &u, sizeof(u));
-    return hr;
-}
-
-HRESULT CWireReader::GetWString(CWString* pstr)
-{
-    pstr->clear();
-    DWORD cch = 0;
-    HRESULT hr = GetDword(&cch);
-    if (FAILED(hr))
-        return hr;
-    if ((m_ab.size() - m_ib) / 2 < cch)
-        return m_hr = KVMM_E_INVALID_DATA;
-    pstr->resize(cch);
-    for (DWORD i = 0; i < cch; ++i)
-        (*pstr)[i] = static_cast<WCHAR>(m_ab[m_ib + 2 * i] | (m_ab[m_ib + 2 * i + 1] << 8));
-    m_ib += 2 * static_cast<size_t>(cch);
-    return S_OK;
-}
-
-HRESULT CWireReader::GetBstr(BSTR* pbstr)
-{
-    *pbstr = nullptr;
-    if (FAILED(m_hr))
-        return m_hr;
-    const size_t ibStart = m_ib;
-    DWORD cch = 0;
-    HRESULT hr = GetDword(&cch);
-    if (FAILED(hr) || cch == 0xFFFFFFFFu)
-        return hr;
-    m_ib = ibStart;
-    CWString str;
-    hr = GetWString(&str);
-    if (FAILED(hr))
-        return hr;
-    *pbstr = SysAllocStringLen(str.data(), static_cast<UINT>(str.size()));
-    return *pbstr ? S_OK : E_OUTOFMEMORY;
-}
-
-// ---------------------------------------------------------------------------
 // Registry and settings
 
 void SetRemoteCallTimeout(DWORD dwMs)
@@ -559,7 +448,7 @@ std::string ObjectTableSocketName(unsigned uid, const CItemMoniker& mk)
 class CRemoteChannel::CImpl
 {
 public:
-    explicit CImpl(int fd) : m_fd(fd) {}
+    explicit CImpl(int fd) : m_fd(fd) { m_evIdle.Set(); }
 
     HRESULT Call(DWORD dwMethod, const CWireWriter& in, HRESULT* phrCall, CWireReader* pOut, HANDLE* phHandles,
                  DWORD cHandles)
@@ -570,9 +459,13 @@ public:
         const DWORD dwTimeout = RemoteCallTimeout();
         const DWORD dwDeadline = TickDeadline(GetTickCount(), dwTimeout);
         // Another caller's call counts against this caller's time-out.
-        std::unique_lock<std::timed_mutex> lock(m_cs, std::defer_lock);
-        if (!lock.try_lock_for(std::chrono::milliseconds(dwTimeout)))
+        if (WaitForSingleObject(m_evIdle, dwTimeout) != WAIT_OBJECT_0)
             return RPC_E_TIMEOUT;
+        struct SIdleAgain
+        {
+            ~SIdleAgain() { m_ev.Set(); }
+            CAMEvent& m_ev;
+        } idleAgain{m_evIdle};
         if (m_bBroken)
             return RPC_E_DISCONNECTED;
         if (in.Bytes().size() + kcbRequestHeader > kcbMaxPacket)
@@ -587,10 +480,13 @@ public:
         if (!WaitReady(m_fd.Get(), POLLOUT, dwDeadline))
             return RPC_E_TIMEOUT;
         HRESULT hr = SendPacket(m_fd.Get(), v.data(), v.size(), MSG_DONTWAIT);
-        if (hr == RPC_E_DISCONNECTED)
+        if (hr == RPC_E_DISCONNECTED) {
+            // A server that answered and hung up at once (a refusal) left
+            // its answer to be read; without one, the read below fails.
             m_bBroken = true;
-        if (FAILED(hr))
+        } else if (FAILED(hr)) {
             return hr;
+        }
 
         for (;;) {
             if (!WaitReady(m_fd.Get(), POLLIN, dwDeadline))
@@ -660,9 +556,10 @@ private:
     }
 
     CFd m_fd;
-    // Guards everything below; a timed lock so that a call stuck behind
-    // another still ends at its own time-out.
-    std::timed_mutex m_cs;
+    // Set while no call is in progress; whoever takes it owns everything
+    // below. A timed wait, so that a call stuck behind another still ends at
+    // its own time-out.
+    CAMEvent m_evIdle;
     DWORD m_dwSeq = 0;
     DWORD m_cHandlesToSkip = 0;
     bool m_bBroken = false;
@@ -715,11 +612,11 @@ public:
 
     // A connected, non-blocking socket to the server of mk, or -1 with
     // *phr set.
-    static int Connect(const CItemMoniker& mk, HRESULT* phr)
+    static int Connect(unsigned uid, const CItemMoniker& mk, HRESULT* phr)
     {
         sockaddr_un addr;
         socklen_t cb;
-        if (!MakeAddress(ObjectTableSocketName(geteuid(), mk), &addr, &cb)) {
+        if (!MakeAddress(ObjectTableSocketName(uid, mk), &addr, &cb)) {
             *phr = MK_E_UNAVAILABLE;
             return -1;
         }
@@ -802,7 +699,7 @@ HRESULT CCrossProcessObjectTable::IsRunning(const CItemMoniker& mk)
     if (m_pImpl->m_local.IsRunning(mk) == S_OK)
         return S_OK;
     HRESULT hr;
-    CFd fd(CImpl::Connect(mk, &hr));
+    CFd fd(CImpl::Connect(geteuid(), mk, &hr));
     return fd.Get() >= 0 || hr == RPC_E_TIMEOUT ? S_OK : S_FALSE;
 }
 
@@ -814,8 +711,16 @@ HRESULT CCrossProcessObjectTable::GetObject(const CItemMoniker& mk, IUnknown** p
     HRESULT hr = m_pImpl->m_local.GetObject(mk, ppUnk);
     if (hr != MK_E_UNAVAILABLE)
         return hr;
+    return ConnectToObject(geteuid(), mk, ppUnk);
+}
 
-    const int fd = CImpl::Connect(mk, &hr);
+HRESULT CCrossProcessObjectTable::ConnectToObject(unsigned uid, const CItemMoniker& mk, IUnknown** ppUnk)
+{
+    if (!ppUnk)
+        return E_POINTER;
+    *ppUnk = nullptr;
+    HRESULT hr;
+    const int fd = CImpl::Connect(uid, mk, &hr);
     if (fd < 0)
         return hr;
     CRemoteChannel* pChannel = new (std::nothrow) CRemoteChannel(fd);
@@ -835,8 +740,8 @@ HRESULT CCrossProcessObjectTable::GetObject(const CItemMoniker& mk, IUnknown** p
         hr = hrCall;
     // The server's refusal first, then ours: a name held by a process of
     // another user is not ours to talk to.
-    uid_t uid;
-    if (SUCCEEDED(hr) && (!PeerUid(fd, &uid) || uid != geteuid()))
+    uid_t uidServer;
+    if (SUCCEEDED(hr) && (!PeerUid(fd, &uidServer) || uidServer != geteuid()))
         hr = E_ACCESSDENIED;
     IID iid{};
     if (SUCCEEDED(hr))

@@ -170,6 +170,12 @@ public:
     // for a server that does not answer the handshake.
     [[nodiscard]] HRESULT GetObject(const CItemMoniker& mk, IUnknown** ppUnk) override;
 
+    // Looks mk up among the entries served for the user uid, skipping this
+    // process's own table. Names live in a namespace per user, so this is
+    // the only way to reach another user's entry, and the server refuses it
+    // (E_ACCESSDENIED): what a hostile process would try.
+    [[nodiscard]] static HRESULT ConnectToObject(unsigned uid, const CItemMoniker& mk, IUnknown** ppUnk);
+
 private:
     class CImpl;
     CImpl* m_pImpl;

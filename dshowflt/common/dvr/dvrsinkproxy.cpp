@@ -7,7 +7,6 @@
 #include "dshowflt/common/dvr/dvrsinkif.h"
 #include "dshowflt/common/trace/trace.h"
 #include "platform/sync.h"
-#include "platform/thread.h"
 
 namespace {
 
@@ -448,7 +447,7 @@ public:
             (void)pIn->GetLong(&l1);
             (void)pIn->GetLong(&l2);
             if (SUCCEEDED(pIn->GetDword(&dwMask)))
-                hr = Register(dwMethod == kRegisterReaderEx, l1, dwMask, pOut, pHandles);
+                hr = Register(dwMethod == kRegisterReaderEx, l1, l2, dwMask, pOut, pHandles);
             break;
         case kUnregisterReader:
             if (SUCCEEDED(pIn->GetLong(&l1)))
@@ -537,15 +536,16 @@ private:
             pw->PutBstr(bstr);
     }
 
-    HRESULT Register(bool bEx, LONG lRemoteKey, DWORD dwMask, CWireWriter* pOut, std::vector<HANDLE>* pHandles)
+    HRESULT Register(bool bEx, LONG lRemoteKey, LONG lPid, DWORD dwMask, CWireWriter* pOut,
+                     std::vector<HANDLE>* pHandles)
     {
         auto it = m_mapKeys.find(lRemoteKey);
         const LONG lLocal = it != m_mapKeys.end() ? it->second : g_lNextLocalKey.fetch_add(1);
         HANDLE ah[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
         HANDLE* aph[3] = {(dwMask & 1) ? &ah[0] : nullptr, (dwMask & 2) ? &ah[1] : nullptr,
                           (dwMask & 4) ? &ah[2] : nullptr};
-        // The events are made for this process; the transport hands them on.
-        const LONG lPid = static_cast<LONG>(GetCurrentProcessId());
+        // The events are made in this process and the transport hands them
+        // on; the reader's own process id lets the writer notice its death.
         HRESULT hr = bEx ? m_pSink->RegisterReaderEx(lLocal, lPid, aph[0], aph[1], aph[2])
                          : m_pSink->RegisterReader(lLocal, lPid, aph[0], aph[1]);
         DWORD dwGot = 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "dshowflt/common/dvr/dvrsink.h"
 #include "dshowflt/common/dvr/dvrsinkif.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -234,6 +236,13 @@ private:
 struct CBstr
 {
     ~CBstr() { SysFreeString(p); }
+    // For an output: an out BSTR is overwritten, never freed, by the callee.
+    BSTR* Out()
+    {
+        SysFreeString(p);
+        p = nullptr;
+        return &p;
+    }
     BSTR p = nullptr;
 };
 
@@ -287,22 +296,22 @@ void CallEveryOperation(IKVDVRSink* p)
     EXPECT_EQ(p->SetFolderCount(3), S_OK);
 
     CBstr name;
-    EXPECT_EQ(p->GetFolderName(2, &name.p), S_OK);
+    EXPECT_EQ(p->GetFolderName(2, name.Out()), S_OK);
     ASSERT_EQ(SysStringLen(name.p), 12u);
     EXPECT_EQ(std::u16string_view(name.p, 12), std::u16string_view(u"/tmp/d\u00e9j\u00e0\0vu", 12));
     CBstr none;
-    EXPECT_EQ(p->GetFolderName(5, &none.p), DISP_E_BADINDEX);
+    EXPECT_EQ(p->GetFolderName(5, none.Out()), DISP_E_BADINDEX);
     EXPECT_EQ(none.p, nullptr);
     EXPECT_EQ(p->SetFolderName(1, name.p), S_OK);
     EXPECT_EQ(p->SetFolderName(0, nullptr), S_OK);
 
     CBstr base;
     EXPECT_EQ(p->SetBaseName(name.p), S_OK);
-    EXPECT_EQ(p->GetBaseName(&base.p), S_OK);
+    EXPECT_EQ(p->GetBaseName(base.Out()), S_OK);
     ASSERT_EQ(SysStringLen(base.p), 12u);
     EXPECT_EQ(std::u16string_view(base.p, 12), std::u16string_view(name.p, 12));
     EXPECT_EQ(p->SetBaseName(nullptr), S_OK);
-    EXPECT_EQ(p->GetBaseName(&base.p), S_OK);
+    EXPECT_EQ(p->GetBaseName(base.Out()), S_OK);
     EXPECT_EQ(base.p, nullptr);  // null, not empty
 
     EXPECT_EQ(p->SetBufferSize(1, 1, 2.0), E_INVALIDARG);
@@ -328,13 +337,13 @@ void CallEveryOperation(IKVDVRSink* p)
     CBstr path;
     double dOnDisk = 0;
     LONG lPlay = 0, lState = 0;
-    EXPECT_EQ(p->GetRecordingInfo(3, &path.p, &dSize, &dOnDisk, &lPlay, &lState), S_OK);
+    EXPECT_EQ(p->GetRecordingInfo(3, path.Out(), &dSize, &dOnDisk, &lPlay, &lState), S_OK);
     EXPECT_EQ(std::u16string_view(path.p), u"Capture_03.KRC");
     EXPECT_EQ(dSize, 12288.0);
     EXPECT_EQ(dOnDisk, 8192.0);
     EXPECT_EQ(lPlay, 23);
     EXPECT_EQ(lState, kDVRRecordingComplete);
-    EXPECT_EQ(p->GetRecordingInfo(-1, &path.p, &dSize, &dOnDisk, &lPlay, &lState), E_INVALIDARG);
+    EXPECT_EQ(p->GetRecordingInfo(-1, path.Out(), &dSize, &dOnDisk, &lPlay, &lState), E_INVALIDARG);
 
     EXPECT_EQ(p->StartChangingAttributes(), S_OK);
     EXPECT_EQ(p->EndChangingAttributes(VARIANT_TRUE), S_OK);
@@ -474,7 +483,7 @@ TEST_F(CDVRSinkProxyTest, HungWriterTimesOutAndLateRepliesAreDropped)
     SetRemoteCallTimeout(10000);
     // Both late replies are skipped; this call gets its own.
     CBstr name;
-    EXPECT_EQ(pProxy->GetFolderName(2, &name.p), S_OK);
+    EXPECT_EQ(pProxy->GetFolderName(2, name.Out()), S_OK);
     EXPECT_EQ(SysStringLen(name.p), 12u);
     EXPECT_EQ(pProxy->GetStatus(&l1, &l2, &l3, &d), S_OK);
     EXPECT_EQ(l3, 7);
@@ -525,4 +534,378 @@ TEST(DVRSinkProxyInstall, ProcessTableReachesOtherProcesses)
     IRunningObjectTable* pTable = nullptr;
     ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
     EXPECT_NE(dynamic_cast<CCrossProcessObjectTable*>(pTable), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Two processes. The test binary runs itself as the child; the child's role
+// comes in KV_ROT_CHILD, the name in KV_ROT_NAME and a control socket in
+// KV_ROT_FD. The child writes 'R' once registered, 'H' when a call hangs
+// inside it, and 's' after signalling its readers on 'S'.
+
+namespace {
+
+class CChildProcess
+{
+public:
+    ~CChildProcess()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            (void)Reap();
+        }
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+
+    // bAsNobody: the child drops to uid/gid 65534 before it runs.
+    bool Start(const char* pszRole, const std::u16string& strName, bool bAsNobody = false)
+    {
+        const char* pszBinary = getenv("KV_TEST_BINARY");
+        int afd[2];
+        if (!pszBinary || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, afd) != 0)
+            return false;
+        m_fd = afd[0];
+        std::vector<std::string> vEnv{std::string("KV_ROT_CHILD=") + pszRole,
+                                      "KV_ROT_NAME=" + WideToUtf8(strName), "KV_ROT_FD=" + std::to_string(afd[1])};
+        std::vector<char*> vpEnv;
+        for (auto& s : vEnv)
+            vpEnv.push_back(s.data());
+        for (char** p = environ; *p; ++p)
+            vpEnv.push_back(*p);
+        vpEnv.push_back(nullptr);
+        std::string strFilter = std::string("--gtest_filter=DVRSinkProxyChild.") + pszRole;
+        char* argv[] = {const_cast<char*>(pszBinary), strFilter.data(), nullptr};
+        m_pid = fork();
+        if (m_pid == 0) {
+            // Only async-signal-safe calls until exec.
+            if (fcntl(afd[1], F_SETFD, 0) != 0)  // this end goes to the new program
+                _exit(126);
+            if (bAsNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(125);
+            execve(pszBinary, argv, vpEnv.data());
+            _exit(127);
+        }
+        close(afd[1]);
+        return m_pid > 0;
+    }
+
+    // Reads the child's reports until c comes, for at most 10 s.
+    bool WaitFor(char c)
+    {
+        for (int i = 0; i < 100; ++i) {
+            if (WaitForSingleObject(m_fd, 10000) != WAIT_OBJECT_0)
+                return false;
+            char got = 0;
+            if (recv(m_fd, &got, 1, 0) != 1)
+                return false;
+            if (got == c)
+                return true;
+        }
+        return false;
+    }
+    bool ReadHr(HRESULT* phr)
+    {
+        return WaitForSingleObject(m_fd, 10000) == WAIT_OBJECT_0 && recv(m_fd, phr, sizeof(*phr), MSG_WAITALL) == 4;
+    }
+    bool ReadLine(std::string* pstr)
+    {
+        for (int i = 0; i < 200; ++i) {
+            if (WaitForSingleObject(m_fd, 10000) != WAIT_OBJECT_0)
+                return false;
+            char c = 0;
+            if (recv(m_fd, &c, 1, 0) != 1)
+                return false;
+            if (c == '\n')
+                return true;
+            pstr->push_back(c);
+        }
+        return false;
+    }
+    void Send(char c) { ASSERT_EQ(send(m_fd, &c, 1, MSG_NOSIGNAL), 1); }
+    void Signal(int nSig)
+    {
+        ASSERT_EQ(kill(m_pid, nSig), 0);
+        if (nSig == SIGSTOP) {
+            // Delivery is asynchronous; a stop takes effect at once once it
+            // is delivered, so this wait is short.
+            siginfo_t si{};
+            ASSERT_EQ(waitid(P_PID, static_cast<id_t>(m_pid), &si, WSTOPPED), 0);
+        }
+    }
+
+    // Ends the conversation and returns the child's wait status; a child
+    // that does not end within 10 s is killed.
+    int Finish()
+    {
+        shutdown(m_fd, SHUT_WR);
+        return Reap();
+    }
+
+private:
+    int Reap()
+    {
+        const int fdPid = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+        if (fdPid < 0 || WaitForSingleObject(fdPid, 10000) != WAIT_OBJECT_0)
+            kill(m_pid, SIGKILL);
+        if (fdPid >= 0)
+            close(fdPid);
+        int nStatus = -1;
+        (void)waitpid(m_pid, &nStatus, 0);
+        m_pid = -1;
+        return nStatus;
+    }
+
+    pid_t m_pid = -1;
+    int m_fd = -1;
+};
+
+bool IsChild(const char* pszRole)
+{
+    const char* psz = getenv("KV_ROT_CHILD");
+    return psz && strcmp(psz, pszRole) == 0;
+}
+
+}  // namespace
+
+TEST(DVRSinkProxyChild, Writer)
+{
+    if (!IsChild("Writer"))
+        GTEST_SKIP() << "runs only as the writer child of the two-process tests";
+    const int fd = atoi(getenv("KV_ROT_FD"));
+    CFakeSink* pFake = new CFakeSink;
+    CComPtr<IKVDVRSink> pRef(pFake);
+    pFake->m_fdReport = fd;
+    IRunningObjectTable* pTable = nullptr;
+    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    DWORD dwCookie = 0;
+    ASSERT_EQ(pTable->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE, pRef,
+                               CItemMoniker(u"!", Utf8ToWide(getenv("KV_ROT_NAME"))), &dwCookie),
+              S_OK);
+    ASSERT_EQ(write(fd, "R", 1), 1);
+    for (int i = 0; i < 1000; ++i) {
+        char c = 0;
+        if (WaitForSingleObject(fd, 60000) != WAIT_OBJECT_0 || recv(fd, &c, 1, 0) != 1)
+            break;
+        if (c == 'S') {
+            pFake->SignalReaders();
+            ASSERT_EQ(write(fd, "s", 1), 1);
+        }
+    }
+    pFake->m_evRelease.Set();
+    EXPECT_EQ(pTable->Revoke(dwCookie), S_OK);
+}
+
+TEST(DVRSinkProxyChild, Intruder)
+{
+    if (!IsChild("Intruder"))
+        GTEST_SKIP() << "runs only as the other-user child of the two-process tests";
+    IRunningObjectTable* pTable = nullptr;
+    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    const CItemMoniker mk(u"!", Utf8ToWide(getenv("KV_ROT_NAME")));
+    CComPtr<IUnknown> pUnk;
+    HRESULT ahr[2];
+    ahr[0] = pTable->GetObject(mk, &pUnk);
+    ahr[1] = CCrossProcessObjectTable::ConnectToObject(0, mk, &pUnk);
+    ASSERT_EQ(write(atoi(getenv("KV_ROT_FD")), ahr, sizeof(ahr)), 8);
+}
+
+TEST(DVRSinkProxyTwoProcess, WriterInAnotherProcessServesEveryOperationAndWakesReaders)
+{
+    const std::u16string strName = UniqueName("writer");
+    CChildProcess child;
+    ASSERT_TRUE(child.Start("Writer", strName));
+    ASSERT_TRUE(child.WaitFor('R'));
+    IRunningObjectTable* pTable = nullptr;
+    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    CComPtr<IKVDVRSink> pProxy;
+    ASSERT_EQ(LookUp(pTable, Lower(strName), &pProxy), S_OK);
+    CallEveryOperation(pProxy);
+
+    HANDLE ah[3];
+    ASSERT_EQ(pProxy->RegisterReaderEx(0x77, static_cast<LONG>(getpid()), &ah[0], &ah[1], &ah[2]), S_OK);
+    for (HANDLE h : ah)
+        EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+    child.Send('S');
+    ASSERT_TRUE(child.WaitFor('s'));
+    for (HANDLE h : ah) {
+        EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);  // auto-reset across the boundary too
+        CloseHandle(h);
+    }
+    const int nStatus = child.Finish();
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+    LONG l = 0;
+    EXPECT_EQ(pProxy->GetFolderCount(&l), RPC_E_DISCONNECTED);
+}
+
+TEST(DVRSinkProxyTwoProcess, KilledWriterEndsCallInProgressAndItsEntry)
+{
+    // A time-out far beyond the test's waits: a disconnection must be what
+    // ends the call, not the time-out.
+    CTimeoutScope timeout(60000);
+    const std::u16string strName = UniqueName("killed");
+    CChildProcess child;
+    ASSERT_TRUE(child.Start("Writer", strName));
+    ASSERT_TRUE(child.WaitFor('R'));
+    IRunningObjectTable* pTable = nullptr;
+    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    CComPtr<IKVDVRSink> pProxy;
+    ASSERT_EQ(LookUp(pTable, strName, &pProxy), S_OK);
+
+    HRESULT hrCopy = S_OK;
+    std::thread caller([&] {
+        CBstr hang;
+        hang.p = SysAllocString(u"hang");
+        hrCopy = pProxy->CopyToFile(hang.p, 0.0, 1.0);
+    });
+    const bool bHanging = child.WaitFor('H');
+    child.Signal(SIGKILL);
+    caller.join();
+    ASSERT_TRUE(bHanging);
+    EXPECT_EQ(hrCopy, RPC_E_DISCONNECTED);
+    LONG l = 0;
+    EXPECT_EQ(pProxy->GetFolderCount(&l), RPC_E_DISCONNECTED);
+    const int nStatus = child.Finish();
+    EXPECT_TRUE(WIFSIGNALED(nStatus));
+    CComPtr<IKVDVRSink> pAgain;
+    EXPECT_EQ(LookUp(pTable, strName, &pAgain), MK_E_UNAVAILABLE);
+}
+
+TEST(DVRSinkProxyTwoProcess, StoppedWriterCallsEndAtTheirTimeOut)
+{
+    CTimeoutScope timeout(150);
+    const std::u16string strName = UniqueName("stopped");
+    CChildProcess child;
+    ASSERT_TRUE(child.Start("Writer", strName));
+    ASSERT_TRUE(child.WaitFor('R'));
+    IRunningObjectTable* pTable = nullptr;
+    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    CComPtr<IKVDVRSink> pProxy;
+    ASSERT_EQ(LookUp(pTable, strName, &pProxy), S_OK);
+
+    child.Signal(SIGSTOP);
+    LONG l1 = 0, l2 = 0, l3 = 0;
+    double d = 0;
+    EXPECT_EQ(pProxy->GetStatus(&l1, &l2, &l3, &d), RPC_E_TIMEOUT);
+    HANDLE h1 = INVALID_HANDLE_VALUE, h2 = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(pProxy->RegisterReader(5, 1, &h1, &h2), RPC_E_TIMEOUT);
+    EXPECT_EQ(h1, INVALID_HANDLE_VALUE);
+    CComPtr<IKVDVRSink> pSecond;
+    EXPECT_EQ(LookUp(pTable, strName, &pSecond), RPC_E_TIMEOUT);
+
+    // Woken again, it answers; the late replies (one with two handles) are
+    // skipped and closed.
+    child.Signal(SIGCONT);
+    SetRemoteCallTimeout(10000);
+    EXPECT_EQ(pProxy->GetStatus(&l1, &l2, &l3, &d), S_OK);
+    EXPECT_EQ(l3, 7);
+    EXPECT_EQ(d, 123456789.0);
+    EXPECT_EQ(pProxy->UnregisterReader(5), S_FALSE);
+    const int nStatus = child.Finish();
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+}
+
+TEST(DVRSinkProxyTwoProcess, ProcessOfAnotherUserIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a child as another user";
+    const std::u16string strName = UniqueName("private");
+    IRunningObjectTable* pTable = nullptr;
+    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    CComPtr<IKVDVRSink> pFake(new CFakeSink);
+    DWORD dwCookie = 0;
+    ASSERT_EQ(pTable->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE, pFake, CItemMoniker(u"!", strName), &dwCookie), S_OK);
+    CChildProcess child;
+    ASSERT_TRUE(child.Start("Intruder", strName, true));
+    // Its own lookup does not even see the entry; going for root's by name
+    // reaches the server, which refuses.
+    HRESULT hrOwn = S_OK, hrRoots = S_OK;
+    EXPECT_TRUE(child.ReadHr(&hrOwn) && child.ReadHr(&hrRoots));
+    EXPECT_EQ(hrOwn, MK_E_UNAVAILABLE);
+    EXPECT_EQ(hrRoots, E_ACCESSDENIED);
+    // The refusal leaves the writer serving its own user.
+    CComPtr<IUnknown> pProxy;
+    EXPECT_EQ(CCrossProcessObjectTable::ConnectToObject(0, CItemMoniker(u"!", strName), &pProxy), S_OK);
+    const int nStatus = child.Finish();
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+    EXPECT_EQ(pTable->Revoke(dwCookie), S_OK);
+}
+
+// The real writer in the child: StartDVR publishes it in the process-wide
+// table with no help, and a reader in this process follows it by the name
+// the writer reports.
+TEST(DVRSinkProxyChild, RealWriter)
+{
+    if (!IsChild("RealWriter"))
+        GTEST_SKIP() << "runs only as the DVR writer child of the two-process tests";
+    const int fd = atoi(getenv("KV_ROT_FD"));
+    char szDir[] = "/tmp/dvrsinkproxy_test_XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    setenv("TMPDIR", szDir, 1);
+    CBaseDVRSink* pSink = new CBaseDVRSink("writer child", nullptr);
+    pSink->NonDelegatingAddRef();
+    ASSERT_EQ(pSink->StartDVR(), S_OK);
+    const std::string strName = WideToUtf8(pSink->GetObjectTableName()) + "\n";
+    ASSERT_EQ(write(fd, strName.data(), strName.size()), static_cast<ssize_t>(strName.size()));
+    for (int i = 0; i < 1000; ++i) {
+        char c = 0;
+        if (WaitForSingleObject(fd, 60000) != WAIT_OBJECT_0 || recv(fd, &c, 1, 0) != 1)
+            break;
+        if (c == 'W') {
+            std::vector<BYTE> v(1000, 0x47);
+            EXPECT_EQ(pSink->WriteData(v.data(), static_cast<LONG>(v.size())), S_OK);
+            ASSERT_EQ(write(fd, "w", 1), 1);
+        }
+    }
+    EXPECT_EQ(pSink->StopDVR(), S_OK);
+    pSink->NonDelegatingRelease();
+    rmdir(szDir);
+}
+
+TEST(DVRSinkProxyTwoProcess, RealWriterIsFollowedByItsName)
+{
+    CChildProcess child;
+    ASSERT_TRUE(child.Start("RealWriter", u"unused"));
+    std::string strName;
+    ASSERT_TRUE(child.ReadLine(&strName));
+    ASSERT_NE(strName.find("TARN DVR Sink "), std::string::npos) << strName;
+    IRunningObjectTable* pTable = nullptr;
+    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    CComPtr<IKVDVRSink> pProxy;
+    ASSERT_EQ(LookUp(pTable, Lower(Utf8ToWide(strName)), &pProxy), S_OK);
+
+    // What a sink status thread does when it connects.
+    ASSERT_EQ(pProxy->ReservedOperation(0, 0), S_OK);
+    HANDLE ah[3];
+    ASSERT_EQ(pProxy->RegisterReaderEx(0x5151, static_cast<LONG>(getpid()), &ah[0], &ah[1], &ah[2]), S_OK);
+    ASSERT_EQ(pProxy->SetOffsetToReach(0x5151, 999.0), S_OK);
+    LONG lStatus = -1, lFolder = -1, lSlot = -1;
+    double dSize = -1;
+    ASSERT_EQ(pProxy->GetStatus(&lStatus, &lFolder, &lSlot, &dSize), S_OK);
+    EXPECT_EQ(lStatus, DVRStatus_Writing);
+    EXPECT_EQ(lSlot, 0);
+    EXPECT_EQ(dSize, 0.0);
+
+    child.Send('W');
+    ASSERT_TRUE(child.WaitFor('w'));
+    EXPECT_EQ(WaitForSingleObject(ah[0], 10000), WAIT_OBJECT_0);  // data written
+    EXPECT_EQ(WaitForSingleObject(ah[2], 10000), WAIT_OBJECT_0);  // offset 999 reached
+    double dFirst = -1, dCur = -1, dLast = -1;
+    ASSERT_EQ(pProxy->GetAvailableRange(&dFirst, &dCur, &dLast), S_OK);
+    EXPECT_EQ(dFirst, 0.0);
+    EXPECT_EQ(dLast, 1000.0);
+    CBstr path;
+    double dOnDisk = 0;
+    LONG lPlay = -1, lState = 0;
+    ASSERT_EQ(pProxy->GetRecordingInfo(0, path.Out(), &dSize, &dOnDisk, &lPlay, &lState), S_OK);
+    EXPECT_NE(WideToUtf8(path.p).find("Capture"), std::string::npos);
+    EXPECT_EQ(dSize, 1000.0);
+    EXPECT_EQ(lPlay, 0);
+    EXPECT_EQ(lState, kDVRRecordingWriting);
+    EXPECT_EQ(pProxy->UnregisterReader(0x5151), S_FALSE);
+    for (HANDLE h : ah)
+        CloseHandle(h);
+
+    const int nStatus = child.Finish();
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
 }
