@@ -304,3 +304,21 @@ TEST_F(CDVRFollowXProcTest, AHungWriterDoesNotStallTheReader)
     EXPECT_EQ(-1, FirstMismatch(std::string(v.begin(), v.begin() + cbRead), llPos - cbRead));
     (void)source.StopDVRReader();
 }
+
+TEST_F(CDVRFollowXProcTest, BadArgumentsExitTwoAndFailuresNameTheirStatus)
+{
+    const std::vector<std::vector<std::string>> aBad = {
+        {"follow"}, {"follow", "a.KBL", "b.KBL"}, {"follow", "--from", "-5", "a.KBL"},
+        {"copy", "a.KBL", "10", "5", "out"}, {"copy", "a.KBL", "x", "5", "out"},
+        {"dvr-write", "--files", "1"}, {"dvr-write", "--block", "9000", "--file-size", "4096"}, {"dvr-write", "--bogus", "1"}};
+    for (const auto& args : aBad) {
+        CChild child;
+        child.Start(args, P("bad.out"), P("bad.err"));
+        EXPECT_EQ(2, child.Wait(5000)) << args[0] << " " << args.size();
+        EXPECT_NE(std::string::npos, ReadAll(P("bad.err")).find("usage:")) << args[0];
+    }
+    CChild missing;
+    missing.Start({"follow", P("none.KBL")}, P("m.out"), P("m.err"));
+    EXPECT_EQ(1, missing.Wait(5000));
+    EXPECT_NE(std::string::npos, ReadAll(P("m.err")).find("ERROR_FILE_NOT_FOUND")) << ReadAll(P("m.err"));
+}

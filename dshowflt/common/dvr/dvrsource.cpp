@@ -173,6 +173,10 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
         if ((hr != S_OK || dwGot == 0) && !IsChangingAttributes()) {
             const bool bRetry = hr == S_OK || hr == HRESULT_FROM_WIN32(ERROR_READ_FAULT) ||
                                 hr == HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) || hr == KVMM_S_DVR_WAITING;
+            // The link to the writer broke while we waited: it stopped or
+            // died, and may have published its last bytes just before.
+            if (hr == RPC_E_DISCONNECTED && HasUnreadData(*pllPosition))
+                continue;
             if (!IsGrowingSource() || !bRetry) {
                 Trace("\nCDVRSourceStream::Read: Abort read (ReadData(%s) returned %s, bytes read=%d)",
                       TraceBytes(*pllPosition), TraceHr(hr), static_cast<int>(dwGot));
@@ -182,6 +186,8 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
             if (DeadlinePassed(dwDeadline))
                 break;
             if (WriterHasGone()) {
+                if (HasUnreadData(*pllPosition))
+                    continue;  // what it published before it went is still served
                 Trace("\nCDVRSourceStream::Read: Abort read (the writer has gone without closing the buffer)");
                 break;
             }
@@ -200,6 +206,8 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
                 *pdwBytesRead = dwTotal;
                 return KVMM_E_DVR_SUSPENDED;
             }
+            if (hr == RPC_E_DISCONNECTED && HasUnreadData(*pllPosition))
+                continue;
             if (FAILED(hr) && !IsChangingAttributes()) {
                 Trace("\nCDVRSourceStream::Read: Abort read (WaitForMoreData returned %s)", TraceHr(hr));
                 break;
@@ -216,8 +224,19 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
     return dwRemaining > 0 ? S_FALSE : S_OK;
 }
 
+bool CDVRSourceStream::HasUnreadData(LONGLONG llPosition)
+{
+    if (FAILED(ReadAndUpdateRecordingsInfo()))
+        return false;
+    CAutoLock lock(&m_csEngine);
+    return m_llMaxOffset > llPosition;
+}
+
 bool CDVRSourceStream::WriterHasGone()
 {
+    // A writer that stops clears the owner name before it leaves the table;
+    // the stub is read again so that a stop is not mistaken for a death.
+    (void)ReadAndUpdateRecordingsInfo();
     const CWString strOwner = GetOwnerName();
     if (strOwner.empty())
         return false;

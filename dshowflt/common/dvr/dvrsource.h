@@ -108,6 +108,8 @@ public:
     void SetReadTimeout(DWORD dwMs) { m_dwReadTimeoutMs.store(dwMs, std::memory_order_relaxed); }
 
 private:
+    // Refreshes; TRUE when bytes beyond llPosition are published.
+    bool HasUnreadData(LONGLONG llPosition);
     // The position a read over overwritten bytes goes on from.
     LONGLONG ChooseResumePosition(LONGLONG llPosition, DWORD dwRemaining);
 
