@@ -145,7 +145,8 @@ int FollowMain(int argc, char** argv)
     const char* pszWhy = hrEnd == KVMM_E_DVR_STOPPED     ? "the writer stopped"
                          : hrEnd == RPC_E_DISCONNECTED ? "the writer died without closing the buffer"
                                                        : "read failed";
-    fprintf(stderr, "kvudpsrc follow: end: %s (%s); %llu bytes served up to offset %lld, %u discontinuities, %llu bytes lost\n",
+    fprintf(stderr,
+            "kvudpsrc follow: end: %s (%s); %llu bytes served up to offset %lld, %u discontinuities, %llu bytes lost\n",
             pszWhy, TraceHr(hrEnd), ullServed, static_cast<long long>(llPos), nDiscontinuities, ullLost);
     return hrEnd == KVMM_E_DVR_STOPPED ? 0 : 1;
 }

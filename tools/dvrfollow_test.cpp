@@ -307,10 +307,14 @@ TEST_F(CDVRFollowXProcTest, AHungWriterDoesNotStallTheReader)
 
 TEST_F(CDVRFollowXProcTest, BadArgumentsExitTwoAndFailuresNameTheirStatus)
 {
-    const std::vector<std::vector<std::string>> aBad = {
-        {"follow"}, {"follow", "a.KBL", "b.KBL"}, {"follow", "--from", "-5", "a.KBL"},
-        {"copy", "a.KBL", "10", "5", "out"}, {"copy", "a.KBL", "x", "5", "out"},
-        {"dvr-write", "--files", "1"}, {"dvr-write", "--block", "9000", "--file-size", "4096"}, {"dvr-write", "--bogus", "1"}};
+    const std::vector<std::vector<std::string>> aBad = {{"follow"},
+                                                        {"follow", "a.KBL", "b.KBL"},
+                                                        {"follow", "--from", "-5", "a.KBL"},
+                                                        {"copy", "a.KBL", "10", "5", "out"},
+                                                        {"copy", "a.KBL", "x", "5", "out"},
+                                                        {"dvr-write", "--files", "1"},
+                                                        {"dvr-write", "--block", "9000", "--file-size", "4096"},
+                                                        {"dvr-write", "--bogus", "1"}};
     for (const auto& args : aBad) {
         CChild child;
         child.Start(args, P("bad.out"), P("bad.err"));

@@ -147,7 +147,8 @@ int DvrWriteMain(int argc, char** argv)
     while (!g_bStop && (llTotal < 0 || ullWritten < static_cast<unsigned long long>(llTotal))) {
         size_t cb = buf.size();
         if (llTotal >= 0)
-            cb = static_cast<size_t>(std::min<unsigned long long>(cb, static_cast<unsigned long long>(llTotal) - ullWritten));
+            cb = static_cast<size_t>(
+                std::min<unsigned long long>(cb, static_cast<unsigned long long>(llTotal) - ullWritten));
         if (llSeed >= 0) {
             for (size_t k = 0; k < cb; ++k)
                 buf[k] = PatternByte(static_cast<uint64_t>(llSeed), ullWritten + k);
@@ -164,8 +165,8 @@ int DvrWriteMain(int argc, char** argv)
         // Throttle: wait until the rate allows this block, publishing what
         // was written meanwhile as an idle receive loop does.
         while (llRate > 0 && !g_bStop) {
-            const unsigned long long ullDue =
-                static_cast<unsigned long long>(TickDiff(GetTickCount(), dwStart)) * static_cast<unsigned long long>(llRate) / 1000;
+            const unsigned long long ullDue = static_cast<unsigned long long>(TickDiff(GetTickCount(), dwStart)) *
+                                              static_cast<unsigned long long>(llRate) / 1000;
             if (ullDue >= ullWritten)
                 break;
             (void)pSink->BeginWaitingForData();

@@ -131,7 +131,8 @@ TEST_F(CDVRSourceTest, ReadAtTheEndWaitsForTheWriterAndTheSizeHasNoEnd)
     DWORD cbRead = 0;
     BOOL bDisc = TRUE;
     HRESULT hr = E_FAIL;
-    std::thread reader([&] { hr = m_pSource->Read(&llPos, v.data(), 188, &cbRead, FALSE, &bDisc, m_pSource->GetReadDeadline()); });
+    std::thread reader(
+        [&] { hr = m_pSource->Read(&llPos, v.data(), 188, &cbRead, FALSE, &bDisc, m_pSource->GetReadDeadline()); });
     // The read says it is waiting before the bytes exist.
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_pSource->GetStarvationEvent(), 5000));
     Write(kBlock);
@@ -196,7 +197,8 @@ TEST_F(CDVRSourceTest, FlushEndsAWaitingReadWithWhatItHad)
     BOOL bDisc = TRUE;
     HRESULT hr = E_FAIL;
     const DWORD dwStart = GetTickCount();
-    std::thread reader([&] { hr = m_pSource->Read(&llPos, v.data(), 1000, &cbRead, FALSE, &bDisc, m_pSource->GetReadDeadline()); });
+    std::thread reader(
+        [&] { hr = m_pSource->Read(&llPos, v.data(), 1000, &cbRead, FALSE, &bDisc, m_pSource->GetReadDeadline()); });
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_pSource->GetStarvationEvent(), 5000));
     m_pSource->BeginFlush();
     reader.join();
@@ -222,7 +224,8 @@ TEST_F(CDVRSourceTest, AReadGivesWayToANewRequestAndWaitsOutAnAttributeChange)
     DWORD cbRead = 0;
     BOOL bDisc = FALSE;
     HRESULT hr = E_FAIL;
-    std::thread reader([&] { hr = m_pSource->Read(&llPos, v.data(), 188, &cbRead, FALSE, &bDisc, m_pSource->GetReadDeadline()); });
+    std::thread reader(
+        [&] { hr = m_pSource->Read(&llPos, v.data(), 188, &cbRead, FALSE, &bDisc, m_pSource->GetReadDeadline()); });
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_pSource->GetStarvationEvent(), 5000));
     m_pSource->WorkSignal(TRUE);
     reader.join();
@@ -232,7 +235,8 @@ TEST_F(CDVRSourceTest, AReadGivesWayToANewRequestAndWaitsOutAnAttributeChange)
 
     // An attribute change holds the read until it ends, then the read goes on.
     m_pSource->BeginAttributeChange();
-    std::thread reader2([&] { hr = m_pSource->Read(&llPos, v.data(), 188, &cbRead, FALSE, &bDisc, m_pSource->GetReadDeadline()); });
+    std::thread reader2(
+        [&] { hr = m_pSource->Read(&llPos, v.data(), 188, &cbRead, FALSE, &bDisc, m_pSource->GetReadDeadline()); });
     Write(kBlock);
     m_pSource->EndAttributeChange();
     reader2.join();
