@@ -405,3 +405,25 @@ bool PathsOnSameFileSystem(std::u16string_view pathA, std::u16string_view pathB)
     dev_t devA, devB;
     return DeviceOf(pathA, &devA) && DeviceOf(pathB, &devB) && devA == devB;
 }
+
+HRESULT GetFileOwner(LPCWSTR pszPath, DWORD* pdwOwner)
+{
+    if (!pszPath || !pdwOwner)
+        return E_POINTER;
+    struct stat st;
+    if (stat(WideToUtf8(pszPath).c_str(), &st) != 0)
+        return HrFromErrno(errno);
+    *pdwOwner = static_cast<DWORD>(st.st_uid);
+    return S_OK;
+}
+
+HRESULT GetFileOwnerOfHandle(HANDLE hFile, DWORD* pdwOwner)
+{
+    if (!pdwOwner)
+        return E_POINTER;
+    struct stat st;
+    if (hFile == INVALID_HANDLE_VALUE || fstat(hFile, &st) != 0)
+        return E_HANDLE;
+    *pdwOwner = static_cast<DWORD>(st.st_uid);
+    return S_OK;
+}

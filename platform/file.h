@@ -115,6 +115,11 @@ CWString PathFolder(std::u16string_view path);
 // and normalised: one "../" per folder to climb, then the remaining
 // components ("../rec/Capture_3.KRC").
 CWString PathRelativeTo(std::u16string_view fromFolder, std::u16string_view target);
+// The user that owns a file: by path (following links, as an open does) or
+// by the descriptor of an open file. ERROR_FILE_NOT_FOUND and the like as
+// HRESULTs; E_HANDLE for a descriptor that is not open.
+[[nodiscard]] HRESULT GetFileOwner(LPCWSTR pszPath, DWORD* pdwOwner);
+[[nodiscard]] HRESULT GetFileOwnerOfHandle(HANDLE hFile, DWORD* pdwOwner);
 // True when both paths (or, for names that do not exist yet, their nearest
 // existing ancestors) lie on one file system: the POSIX counterpart of being
 // on the same drive, which decides whether a relative path can be kept.

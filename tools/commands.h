@@ -5,3 +5,6 @@
 #pragma once
 
 int DvrInfoMain(int argc, char** argv);
+int DvrWriteMain(int argc, char** argv);
+int FollowMain(int argc, char** argv);
+int CopyMain(int argc, char** argv);

@@ -16,6 +16,11 @@ struct SCommand
 
 const SCommand g_aCommands[] = {
     {"dvr-info", "STUB.KBL", "print a DVR buffer's stub header, its records and the stream order", DvrInfoMain},
+    {"dvr-write", "[OPTIONS]",
+     "write standard input (or a test pattern) into a DVR ring that other processes can follow", DvrWriteMain},
+    {"follow", "[--from OFFSET] [--out FILE] STUB.KBL",
+     "follow a live or finished DVR buffer and write its stream to a file or standard output", FollowMain},
+    {"copy", "STUB.KBL START END OUT", "copy the stream bytes [START, END) of a DVR buffer into the file OUT", CopyMain},
 };
 
 void PrintUsage(FILE* pf)

@@ -74,8 +74,16 @@ public:
     // Opens a recording named by a record: a relative stored path is taken
     // against the stub folder; when that fails, the stored file name alone
     // in the stub folder is tried once more, so that a buffer moved together
-    // with its stub stays readable.
+    // with its stub stays readable. A reader opens a path that is absolute
+    // or leaves the stub's folder tree only when the file has the stub's
+    // owner (KVMM_E_DVR_CORRUPT_STUB_FILE otherwise).
     [[nodiscard]] HRESULT OpenRecordingForReading(LPCWSTR pszStoredPath, std::unique_ptr<IFile>* ppFile);
+
+    // Whether strPath, made absolute, lies below strFolder.
+    static bool IsInsideFolder(const CWString& strFolder, const CWString& strPath);
+    // A reader opened a recording outside the stub's folder tree: S_OK when
+    // it has the stub's owner, else KVMM_E_DVR_CORRUPT_STUB_FILE.
+    [[nodiscard]] static HRESULT CheckForeignRecording(const CWString& strStub, const CWString& strPath, IFile* pFile);
 
     // --- Writing the stub (writer mode) ------------------------------------
     // Writes a fresh header (recordCount 0) with m_guidStreamId and resets

@@ -330,19 +330,61 @@ HRESULT CDVREngine::OpenRecordingForReading(LPCWSTR pszStoredPath, std::unique_p
 {
     if (!pszStoredPath || !ppFile)
         return E_POINTER;
-    CWString strFolder;
+    CWString strFolder, strStub;
     {
         CAutoLock lock(&m_csStubFile);
         strFolder = m_strStubFolder;
+        strStub = m_strStubPath;
     }
     const CWString strStored = PathToNative(pszStoredPath);
     const CWString strFirst = PathIsRelative(strStored) ? PathJoin(strFolder, strStored) : strStored;
     const DWORD dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
     HRESULT hr = OpenFile(strFirst.c_str(), GENERIC_READ, dwShare, OPEN_EXISTING, ppFile);
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
+        if (m_bWriterMode || IsInsideFolder(strFolder, strFirst))
+            return hr;
+        hr = CheckForeignRecording(strStub, strFirst, ppFile->get());
+        if (SUCCEEDED(hr))
+            return hr;
+        ppFile->reset();
         return hr;
+    }
     const CWString strSecond = PathJoin(strFolder, PathFileName(strStored));
     return OpenFile(strSecond.c_str(), GENERIC_READ, dwShare, OPEN_EXISTING, ppFile);
+}
+
+bool CDVREngine::IsInsideFolder(const CWString& strFolder, const CWString& strPath)
+{
+    CWString strAbs;
+    if (strFolder.empty() || FAILED(PathMakeAbsolute(strPath, &strAbs)))
+        return false;
+    CWString strPrefix = strFolder;
+    if (strPrefix.back() != u'/')
+        strPrefix += u'/';
+    return strAbs.size() > strPrefix.size() && strAbs.compare(0, strPrefix.size(), strPrefix) == 0;
+}
+
+// A stub is written by whoever could write its folder, and a reader may run
+// with more rights than that person. A record naming a file elsewhere on the
+// machine would otherwise let a planted stub make the reader serve, copy or
+// wait on another user's files; such a path is honoured only when the file
+// it names has the same owner as the stub itself. The owner is taken from
+// the open descriptor, so a link swapped in after the check changes nothing.
+HRESULT CDVREngine::CheckForeignRecording(const CWString& strStub, const CWString& strPath, IFile* pFile)
+{
+    DWORD dwStubOwner = 0, dwFileOwner = 0;
+    HRESULT hr = GetFileOwner(strStub.c_str(), &dwStubOwner);
+    if (SUCCEEDED(hr)) {
+        hr = GetFileOwnerOfHandle(pFile->GetHandle(), &dwFileOwner);
+        if (FAILED(hr))
+            hr = GetFileOwner(strPath.c_str(), &dwFileOwner);  // a file without a descriptor (tests)
+    }
+    if (SUCCEEDED(hr) && dwStubOwner == dwFileOwner)
+        return S_OK;
+    Trace("\nCDVREngine::OpenRecordingForReading: the stub %S names %S outside its folder, owned by "
+          "another user (%s). Refused",
+          strStub.c_str(), strPath.c_str(), FAILED(hr) ? TraceHr(hr) : "owner differs");
+    return KVMM_E_DVR_CORRUPT_STUB_FILE;
 }
 
 // ---------------------------------------------------------------------------
