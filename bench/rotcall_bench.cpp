@@ -6,13 +6,14 @@
 #include <string>
 
 #include "dshowflt/common/dvr/dvrsinkif.h"
+#include "dshowflt/common/dvr/dvrsinkstub.h"
 #include "dshowflt/common/dvr/dvrsinkproxy.h"
 #include "platform/thread.h"
 
 namespace {
 
 // Answers GetStatus only, as a writer's status thread sees it.
-class CStatusSink : public CUnknown, public IKVDVRSink
+class CStatusSink : public CUnknown, public CNotImplDVRSink
 {
 public:
     CStatusSink() : CUnknown("status sink", nullptr) {}
@@ -28,28 +29,10 @@ public:
         *a = DVRStatus_Writing, *b = 0, *c = 3, *d = 1048576.0;
         return S_OK;
     }
-    HRESULT GetAvailableRange(double*, double*, double*) override { return E_NOTIMPL; }
-    HRESULT SetFolderCount(LONG) override { return E_NOTIMPL; }
-    HRESULT GetFolderCount(LONG*) override { return E_NOTIMPL; }
-    HRESULT SetFolderName(LONG, BSTR) override { return E_NOTIMPL; }
-    HRESULT GetFolderName(LONG, BSTR*) override { return E_NOTIMPL; }
-    HRESULT SetBaseName(BSTR) override { return E_NOTIMPL; }
-    HRESULT GetBaseName(BSTR*) override { return E_NOTIMPL; }
-    HRESULT SetBufferSize(LONG, LONG, double) override { return E_NOTIMPL; }
-    HRESULT GetBufferSize(LONG, LONG, LONG*, double*) override { return E_NOTIMPL; }
-    HRESULT CopyToFile(BSTR, double, double) override { return E_NOTIMPL; }
-    HRESULT RegisterReader(LONG, LONG, HANDLE*, HANDLE*) override { return E_NOTIMPL; }
     HRESULT UnregisterReader(LONG) override { return E_NOTIMPL; }
     HRESULT ReservedOperation(DWORD, DWORD) override { return S_OK; }
-    HRESULT GetRecordingInfo(LONG, BSTR*, double*, double*, LONG*, LONG*) override { return E_NOTIMPL; }
-    HRESULT StartChangingAttributes() override { return E_NOTIMPL; }
-    HRESULT EndChangingAttributes(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT StartBackupToFile(BSTR, LONG) override { return E_NOTIMPL; }
-    HRESULT StopBackupToFile() override { return E_NOTIMPL; }
     HRESULT RegisterReaderEx(LONG, LONG, HANDLE*, HANDLE*, HANDLE*) override { return E_NOTIMPL; }
     HRESULT SetOffsetToReach(LONG, double) override { return E_NOTIMPL; }
-    HRESULT GetTimeRange(double, double, LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT GetTimeRangeEx(double, double, double, LONG, LONG, LONG) override { return E_NOTIMPL; }
 };
 
 void CallStatus(benchmark::State& state, IKVDVRSink* pSink)

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "dshowflt/common/dvr/dvrengine.h"
+#include "dshowflt/common/dvr/dvrsinkstub.h"
 #include "dshowflt/common/dvr/dvrsink.h"
 #include "platform/thread.h"
 
@@ -87,7 +88,7 @@ public:
 // Forwards to the writer but reports the status it had when first asked,
 // so that a wait can end only through the offset-reached event; says when
 // a target was set.
-class CFrozenStatusSink : public IKVDVRSink
+class CFrozenStatusSink : public CNotImplDVRSink
 {
 public:
     explicit CFrozenStatusSink(IKVDVRSink* pInner) : m_pInner(pInner) {}
@@ -121,24 +122,6 @@ public:
     }
     HRESULT UnregisterReader(LONG k) override { return m_pInner->UnregisterReader(k); }
     HRESULT ReservedOperation(DWORD a, DWORD b) override { return m_pInner->ReservedOperation(a, b); }
-    HRESULT GetAvailableRange(double*, double*, double*) override { return E_NOTIMPL; }
-    HRESULT SetFolderCount(LONG) override { return E_NOTIMPL; }
-    HRESULT GetFolderCount(LONG*) override { return E_NOTIMPL; }
-    HRESULT SetFolderName(LONG, BSTR) override { return E_NOTIMPL; }
-    HRESULT GetFolderName(LONG, BSTR*) override { return E_NOTIMPL; }
-    HRESULT SetBaseName(BSTR) override { return E_NOTIMPL; }
-    HRESULT GetBaseName(BSTR*) override { return E_NOTIMPL; }
-    HRESULT SetBufferSize(LONG, LONG, double) override { return E_NOTIMPL; }
-    HRESULT GetBufferSize(LONG, LONG, LONG*, double*) override { return E_NOTIMPL; }
-    HRESULT CopyToFile(BSTR, double, double) override { return E_NOTIMPL; }
-    HRESULT RegisterReader(LONG, LONG, HANDLE*, HANDLE*) override { return E_NOTIMPL; }
-    HRESULT GetRecordingInfo(LONG, BSTR*, double*, double*, LONG*, LONG*) override { return E_NOTIMPL; }
-    HRESULT StartChangingAttributes() override { return E_NOTIMPL; }
-    HRESULT EndChangingAttributes(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT StartBackupToFile(BSTR, LONG) override { return E_NOTIMPL; }
-    HRESULT StopBackupToFile() override { return E_NOTIMPL; }
-    HRESULT GetTimeRange(double, double, LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT GetTimeRangeEx(double, double, double, LONG, LONG, LONG) override { return E_NOTIMPL; }
 
     CAMEvent m_evTargetSet;
 

@@ -1,4 +1,5 @@
 #include "dshowflt/common/dvr/dvrsinkthread.h"
+#include "dshowflt/common/dvr/dvrsinkstub.h"
 
 #include <unistd.h>
 
@@ -19,7 +20,7 @@ constexpr DWORD kGenerousMs = 5000;  // for things that must happen, never reach
 // A writer that answers only what the link uses. GetStatus can be made to
 // hang, as a writer process stuck in a call does. Its reference count tells
 // when the link let go of it.
-class CFakeSink : public IKVDVRSink
+class CFakeSink : public CNotImplDVRSink
 {
 public:
     CFakeSink() = default;
@@ -94,24 +95,6 @@ public:
     }
     HRESULT ReservedOperation(DWORD, DWORD) override { return S_OK; }
 
-    HRESULT GetAvailableRange(double*, double*, double*) override { return E_NOTIMPL; }
-    HRESULT SetFolderCount(LONG) override { return E_NOTIMPL; }
-    HRESULT GetFolderCount(LONG*) override { return E_NOTIMPL; }
-    HRESULT SetFolderName(LONG, BSTR) override { return E_NOTIMPL; }
-    HRESULT GetFolderName(LONG, BSTR*) override { return E_NOTIMPL; }
-    HRESULT SetBaseName(BSTR) override { return E_NOTIMPL; }
-    HRESULT GetBaseName(BSTR*) override { return E_NOTIMPL; }
-    HRESULT SetBufferSize(LONG, LONG, double) override { return E_NOTIMPL; }
-    HRESULT GetBufferSize(LONG, LONG, LONG*, double*) override { return E_NOTIMPL; }
-    HRESULT CopyToFile(BSTR, double, double) override { return E_NOTIMPL; }
-    HRESULT RegisterReader(LONG, LONG, HANDLE*, HANDLE*) override { return E_NOTIMPL; }
-    HRESULT GetRecordingInfo(LONG, BSTR*, double*, double*, LONG*, LONG*) override { return E_NOTIMPL; }
-    HRESULT StartChangingAttributes() override { return E_NOTIMPL; }
-    HRESULT EndChangingAttributes(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT StartBackupToFile(BSTR, LONG) override { return E_NOTIMPL; }
-    HRESULT StopBackupToFile() override { return E_NOTIMPL; }
-    HRESULT GetTimeRange(double, double, LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT GetTimeRangeEx(double, double, double, LONG, LONG, LONG) override { return E_NOTIMPL; }
 
     std::atomic<LONG> m_cRef{1};
     std::atomic<bool> m_bHang{false};
