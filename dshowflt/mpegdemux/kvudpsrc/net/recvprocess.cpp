@@ -94,7 +94,7 @@ HRESULT CRecvThread::ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool 
     if (m_bDVRWrite.load(std::memory_order_acquire)) {
         hr = WriteData(pData, cb);
         if (FAILED(hr)) {
-            if (IsChangingAttributes()) {
+            if (IsAttributeChangeRunning()) {
                 Trace("\nCRecvThread::ProcessData(): WriteData failed because I am changing attributes. "
                       "Discarding this buffer");
                 const DWORD dwFrom = GetTickCount();

@@ -28,10 +28,15 @@ constexpr DWORD kConnectAttemptMs = 1000;
 }  // namespace
 
 CRecvThread::CRecvThread(IRecvOutputPin* pPin, IRecvFilter* pFilter, IUnknown* pUnkOuter)
+    : CRecvThread(pPin, pFilter, pUnkOuter, true)
+{
+}
+
+CRecvThread::CRecvThread(IRecvOutputPin* pPin, IRecvFilter* pFilter, IUnknown* pUnkOuter, bool bStartThread)
     : CBaseDVRSink("TARN UDP Source Receive Thread", pUnkOuter), m_pPin(pPin), m_pFilter(pFilter)
 {
     // Last, so that the thread only ever sees a complete object.
-    if (!Create())
+    if (bStartThread && !Create())
         Trace("\nCRecvThread::CRecvThread: the receive thread could not be started");
 }
 
@@ -378,7 +383,7 @@ HRESULT CRecvThread::StartDVR(const GUID* pStreamId)
     return hr;
 }
 
-bool CRecvThread::IsChangingAttributes()
+bool CRecvThread::IsAttributeChangeRunning()
 {
     return m_bChangingAttributes.load(std::memory_order_acquire) ||
            WaitForSingleObject(NoChangeEvent(), 0) != WAIT_OBJECT_0;

@@ -119,6 +119,10 @@ public:
     CRTPParser& RTPParser() { return m_rtp; }
 
 protected:
+    // For a derived class, which starts the thread (Create) last in its own
+    // constructor, so that the thread never sees a half-built object.
+    CRecvThread(IRecvOutputPin* pPin, IRecvFilter* pFilter, IUnknown* pUnkOuter, bool bStartThread);
+
     DWORD ThreadProc() override;
     BOOL ShouldRegisterInObjectTable() override;
 
@@ -153,7 +157,7 @@ private:
     // The deadline dwTimeoutMs after now (kNoDeadline for no time-out).
     static DWORD DataDeadline(DWORD dwTimeoutMs);
     [[nodiscard]] HRESULT OpenForReconnect(BOOL bCreateBuffer);
-    bool IsChangingAttributes();
+    bool IsAttributeChangeRunning();
 
     // Option parsing (recvoptions.cpp).
     [[nodiscard]] HRESULT ParseCompOption(const WCHAR* psz, size_t cch);
