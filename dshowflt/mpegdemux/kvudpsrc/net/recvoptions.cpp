@@ -298,6 +298,11 @@ HRESULT CRecvThread::ParseSampling(const WCHAR* psz, size_t cch, size_t nFrom)
     const LONG lDepth = ReadNumber(str, nDepth + KeyLength("depth="));
     if (lWidth > kMaxRawDimension || lHeight > kMaxRawDimension)
         return KVMM_E_INVALID_STREAM_OPTION;
+    // A frame is one unit of the RTP parser, and no unit may pass its bound
+    // (a 4K frame of 16.6 MB fits): a URL must not make us reserve and fill
+    // gigabytes.
+    if (2LL * lWidth * lHeight > CRTPParser::kMaxUnitBytes)
+        return KVMM_E_INVALID_STREAM_OPTION;
     // The parser refuses an odd or empty width, an empty height and any
     // depth but 8, and a frame its 32-bit buffer cannot hold.
     HRESULT hr = m_rtp.SetRawFormat(FOURCC_UYVY, lWidth, lHeight, lDepth);

@@ -214,6 +214,7 @@ TEST_F(CRecvOptionsTest, HostileSamplingIsRefusedWholeOrNotAtAll)
         u"?rtpmap=96;raw/90000&fmtp=96;sampling=YCbCr-4:2:2;width=-2;height=1080;depth=8",
         // Sizes past what a frame buffer or a 32-bit image size holds.
         u"?rtpmap=96;raw/90000&fmtp=96;sampling=YCbCr-4:2:2;width=65536;height=16384;depth=8",
+        u"?rtpmap=96;raw/90000&fmtp=96;sampling=YCbCr-4:2:2;width=7680;height=4320;depth=8",  // 66 MB a frame
         u"?rtpmap=96;raw/90000&fmtp=96;sampling=YCbCr-4:2:2;width=4294967296;height=2;depth=8",
         u"?rtpmap=96;raw/90000&fmtp=96;sampling=YCbCr-4:2:2;width=2;height=99999999999;depth=8",
         // A clock too fast to have a tick in 100 ns units.
@@ -224,6 +225,10 @@ TEST_F(CRecvOptionsTest, HostileSamplingIsRefusedWholeOrNotAtAll)
         EXPECT_FALSE(m_recv.m_filter.IsOutputMediaTypeValid());
         EXPECT_TRUE(m_recv->IsDVRWriteEnabled());
     }
+    EXPECT_EQ(S_OK, Parse(u"?rtpmap=96;raw/90000&fmtp=96;sampling=YCbCr-4:2:2;width=3840;height=2160;depth=8"));
+    EXPECT_TRUE(m_recv.m_filter.IsOutputMediaTypeValid());
+    const CMediaType mtNone;
+    ASSERT_EQ(S_OK, m_recv.m_filter.SetOutputMediaType(&mtNone));
     // The sampling key is looked for after the fmtp value only.
     EXPECT_EQ(S_OK, Parse(u"?sampling=YCbCr-4:2:2;width=8;height=2;depth=8&rtpmap=96;raw/90000&fmtp=96;"));
     EXPECT_FALSE(m_recv.m_filter.IsOutputMediaTypeValid());
