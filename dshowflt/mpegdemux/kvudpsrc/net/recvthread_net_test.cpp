@@ -44,12 +44,13 @@ Bytes SendTs(CRecv& recv, const char* pszTo, WORD wPort, int nDatagrams, LONGLON
     CTestSender sender;
     Bytes all;
     BYTE bCC = 0;
+    const LONGLONG cbBefore = static_cast<LONGLONG>(recv.m_pin.AllBytes().size());
     for (int i = 0; i < nDatagrams; ++i) {
         Bytes v = TsPackets(llFrom + static_cast<LONGLONG>(i) * kDatagram, 7, &bCC);
         EXPECT_TRUE(sender.Send(pszTo, wPort, ToString(v)));
         all.insert(all.end(), v.begin(), v.end());
         if (i % 16 == 15 || i + 1 == nDatagrams) {
-            recv.m_pin.ExpectBytes(static_cast<LONGLONG>(all.size()));
+            recv.m_pin.ExpectBytes(cbBefore + static_cast<LONGLONG>(all.size()));
             EXPECT_TRUE(recv.m_pin.WaitReached()) << "datagram " << i << " did not arrive";
         }
     }
@@ -177,6 +178,26 @@ TEST(CRecvThreadNet, MulticastGroupOnTheLoopbackInterface)
     const Bytes sent = SendTs(recv, "239.255.43.21", wPort, 64);
     EXPECT_EQ(S_OK, read.get());
     EXPECT_EQ(S_OK, recv.Call(RECVCMD_STOP));
+    EXPECT_TRUE(recv.Ring() == sent);
+}
+
+// Once data has flowed, UDP has no time-out: a sender that pauses for longer
+// than it neither ends the loop nor makes it reconnect.
+TEST(CRecvThreadNet, UdpSenderPausingPastTheTimeOutIsWaitedFor)
+{
+    CTraceCapture trace;
+    CRecv recv;
+    const WORD wPort = recv.Open("127.0.0.1", u"?Timeout=1");
+    std::future<HRESULT> read = ReadAsync(recv);
+    Bytes sent = SendTs(recv, "127.0.0.1", wPort, 5);
+    EXPECT_EQ(S_OK, read.get());
+    Sleep(2500);  // the pause under test
+    EXPECT_TRUE(recv->IsReading());
+    const Bytes more = SendTs(recv, "127.0.0.1", wPort, 5, static_cast<LONGLONG>(sent.size()));
+    sent.insert(sent.end(), more.begin(), more.end());
+    EXPECT_EQ(S_OK, recv.Call(RECVCMD_STOP));
+    EXPECT_FALSE(trace.Has("ReopenTcpSocket"));
+    EXPECT_FALSE(trace.Has("Timeout expired"));
     EXPECT_TRUE(recv.Ring() == sent);
 }
 
