@@ -57,8 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (text[cch])
         ++cch;
 
-    s_filter.m_mt.InitMediaType();
-    s_filter.m_mt.ResetFormatBuffer();
+    s_filter.m_mt = CMediaType();
     s_filter.m_params.Empty();
     const HRESULT hr = s_pRecv->ParseOptions(text.data());
     if (hr != S_OK && hr != KVMM_E_INVALID_STREAM_OPTION && hr != E_OUTOFMEMORY)

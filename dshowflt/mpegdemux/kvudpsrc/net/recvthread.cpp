@@ -217,8 +217,8 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         if (Capacity() < static_cast<LONG>(GetMaxMsgSize()) &&
             FAILED(Reserve(static_cast<LONG>(GetMaxMsgSize())))) {
             hr = E_OUTOFMEMORY;
-            Trace("\nCRecvThread::ReadLoop(): MyRecv returned unknown error(%s). Aborting the read process...",
-                  TraceHr(hr));
+            Trace("\nCRecvThread::ReadLoop(): no memory for a receive buffer of %s. Aborting the read process...",
+                  TraceBytes(GetMaxMsgSize()));
             break;
         }
 

@@ -21,6 +21,7 @@ TEST(CRecvThreadSlow, NoSenderEndsAfterSixteenSecondsByDefault)
     ASSERT_EQ(S_OK, recv->GetStatus(&lStatus, &lFolder, &lSlot, &dSize));
     EXPECT_EQ(DVRStatus_Stopped, lStatus);
     EXPECT_FALSE(recv->IsWriting());
-    ASSERT_FALSE(recv.m_filter.Starvation().empty());
-    EXPECT_EQ(FALSE, recv.m_filter.Starvation().back());
+    const std::vector<BOOL> starvation = recv.m_filter.Get(recv.m_filter.m_aStarvation);
+    ASSERT_FALSE(starvation.empty());
+    EXPECT_EQ(FALSE, starvation.back());
 }
