@@ -102,6 +102,19 @@ TEST_F(CCommandLineTest, EveryUsageErrorNamesTheOptionAndTheReasonAndExitsTwo)
         {{"copy", "a.KBL", "x", "5", "out"}, "START: 'x' is not a decimal number"},
         {{"copy", "a.KBL", "0", "end"}, "missing OUT"},
         {{"dvr-info"}, "kvudpsrc dvr-info: missing STUB.KBL"},
+        {{"send"}, "kvudpsrc send: missing URL"},
+        {{"send", "udp://127.0.0.1:5000", "--rate", "-1"}, "--rate: '-1' is negative"},
+        {{"send", "udp://127.0.0.1:5000", "--rate", "1e3"}, "--rate: '1e3' is not a decimal number"},
+        {{"send", "udp://127.0.0.1:5000", "--duration", "0"}, "--duration: at least 0.001"},
+        {{"send", "udp://127.0.0.1:5000", "--ttl", "256"}, "--ttl: at most 255"},
+        {{"send", "udp://127.0.0.1:5000", "--datagram-packets", "8"}, "--datagram-packets: at most 7"},
+        {{"send", "udp://127.0.0.1:5000", "--loop"}, "--loop: only with --file"},
+        {{"send", "udp://127.0.0.1:5000", "--interface", "lo"}, "--interface: 'lo' is not an IPv4 address"},
+        {{"send", "udp://127.0.0.1:5000", "--total", "100"}, "--total: at least one packet (188 bytes)"},
+        {{"send", "tcp://127.0.0.1:5000", "--rtp"}, "--rtp: not over tcp://"},
+        {{"send", "udp://stream.example:5000"}, "the host is not an IPv4 address"},
+        {{"send", "udp://0.0.0.0:5000"}, "names no destination address"},
+        {{"send", "udp://239.1.1.1:5000/eth0"}, "the interface (the URL's path) is not an IPv4 address"},
     };
     for (const SCase& c : aCases) {
         const SToolRun run = Run(c.args);
@@ -117,7 +130,7 @@ TEST_F(CCommandLineTest, EveryUsageErrorNamesTheOptionAndTheReasonAndExitsTwo)
 TEST_F(CCommandLineTest, HelpOnEveryCommandGoesToStandardOutputAndExitsZero)
 {
     const std::vector<std::vector<std::string>> aHelp = {
-        {"--help"}, {"-h"}, {"help"}, {"help", "follow"},
+        {"--help"}, {"-h"}, {"help"}, {"help", "send"}, {"send", "--help"}, {"send", "udp://x", "-h"},
         {"dvr-write", "--help"}, {"follow", "-h"}, {"copy", "--help"}, {"dvr-info", "--help"}};
     for (const auto& args : aHelp) {
         const SToolRun run = Run(args);
@@ -152,6 +165,13 @@ TEST_F(CCommandLineTest, FileErrorsNameThePathAndTheReasonInWords)
     run = Run({"follow", P("none.KBL")});
     EXPECT_EQ(1, run.nExit);
     EXPECT_EQ("kvudpsrc follow: stub " + P("none.KBL") + ": No such file or directory\n", run.strErr);
+
+    run = Run({"send", "udp://127.0.0.1:9", "--file", P("none.ts")});
+    EXPECT_EQ(1, run.nExit);
+    EXPECT_EQ("kvudpsrc send: file " + P("none.ts") + ": No such file or directory\n", run.strErr);
+    run = Run({"send", "udp://127.0.0.1:9", "--file", P("plain")});
+    EXPECT_EQ(1, run.nExit);
+    EXPECT_NE(std::string::npos, run.strErr.find("not a transport stream")) << run.strErr;
 
     // A buffer to copy from; the output file cannot be created, and that is
     // what the message says.

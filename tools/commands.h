@@ -8,3 +8,4 @@ int DvrInfoMain(int argc, char** argv);
 int DvrWriteMain(int argc, char** argv);
 int FollowMain(int argc, char** argv);
 int CopyMain(int argc, char** argv);
+int SendMain(int argc, char** argv);

@@ -20,6 +20,8 @@ struct SCommand
 };
 
 const SCommand g_aCommands[] = {
+    {"send", "URL [OPTIONS]", "send a paced transport stream (built-in test stream or a .ts file) over UDP, RTP or TCP",
+     SendMain},
     {"dvr-write", "[OPTIONS]",
      "write standard input (or a test pattern) into a DVR ring that other processes can follow", DvrWriteMain},
     {"follow", "[OPTIONS] STUB.KBL",
