@@ -198,3 +198,33 @@ TEST_F(CCommandLineTest, FileErrorsNameThePathAndTheReasonInWords)
     EXPECT_EQ(10000u, run.strOut.size());
     EXPECT_EQ("", run.strErr);  // -q: not even the final line
 }
+
+TEST_F(CCommandLineTest, TheManualPageAndTheCompletionKnowEveryOptionOfEveryCommand)
+{
+    const char* pszSource = getenv("KV_SOURCE_DIR");
+    ASSERT_NE(nullptr, pszSource);
+    std::string strMan = ReadAll(std::string(pszSource) + "/tools/kvudpsrc.1");
+    const std::string strCompletion = ReadAll(std::string(pszSource) + "/tools/kvudpsrc.bash-completion");
+    ASSERT_FALSE(strMan.empty());
+    ASSERT_FALSE(strCompletion.empty());
+    // troff writes a minus as "\-".
+    for (size_t n; (n = strMan.find("\\-")) != std::string::npos;)
+        strMan.erase(n, 1);
+    for (const char* pszCommand : {"send", "dvr-write", "follow", "copy", "dvr-info"}) {
+        EXPECT_NE(std::string::npos, strMan.find(pszCommand)) << pszCommand;
+        EXPECT_NE(std::string::npos, strCompletion.find(pszCommand)) << pszCommand;
+        const SToolRun run = Run({pszCommand, "--help"});
+        const std::string& s = run.strOut;
+        for (size_t n = 0; (n = s.find("--", n)) != std::string::npos;) {
+            size_t nEnd = n + 2;
+            while (nEnd < s.size() && (isalnum(static_cast<unsigned char>(s[nEnd])) || s[nEnd] == '-'))
+                ++nEnd;
+            const std::string strOption = s.substr(n, nEnd - n);
+            n = nEnd;
+            if (strOption.size() <= 2)
+                continue;
+            EXPECT_NE(std::string::npos, strMan.find(strOption)) << pszCommand << " " << strOption;
+            EXPECT_NE(std::string::npos, strCompletion.find(strOption)) << pszCommand << " " << strOption;
+        }
+    }
+}
