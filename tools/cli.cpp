@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -515,14 +516,17 @@ void CProgress::Final(const std::string& str)
 
 namespace {
 
-volatile sig_atomic_t g_nStopSignal = 0;
+// Read by every thread of the command; a lock-free atomic is safe to set
+// in a signal handler.
+std::atomic<int> g_nStopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 int g_fdStop[2] = {-1, -1};
 
 void OnStopSignal(int nSig)
 {
-    if (!g_nStopSignal)
-        g_nStopSignal = nSig;
     const int nSavedErrno = errno;
+    int nNone = 0;
+    (void)g_nStopSignal.compare_exchange_strong(nNone, nSig);
     const char ch = 1;
     (void)!write(g_fdStop[1], &ch, 1);  // the pipe stays readable: never drained
     errno = nSavedErrno;
@@ -546,7 +550,7 @@ void CStopSignal::Install()
 
 int CStopSignal::Received()
 {
-    return g_nStopSignal;
+    return g_nStopSignal.load();
 }
 
 int CStopSignal::Fd()
@@ -556,7 +560,7 @@ int CStopSignal::Fd()
 
 const char* CStopSignal::Name()
 {
-    switch (g_nStopSignal) {
+    switch (g_nStopSignal.load()) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     default: return "a signal";
