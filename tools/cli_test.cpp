@@ -228,3 +228,21 @@ TEST_F(CCommandLineTest, TheManualPageAndTheCompletionKnowEveryOptionOfEveryComm
         }
     }
 }
+
+TEST_F(CCommandLineTest, TraceSwitchesOnTheTraceFacilityAsTheEnvironmentDoes)
+{
+    SToolRun run = Run({"dvr-write", "--folder", m_strDir, "--pattern", "1", "--total", "1000", "-q"});
+    ASSERT_EQ(0, run.nExit) << run.strErr;
+    const std::string strStub = P("Capture.KBL");
+    run = Run({"dvr-info", strStub});
+    EXPECT_EQ(std::string::npos, run.strErr.find("StartDVRReader")) << run.strErr;
+    // 0x4E: enabled, time of day, thread id, standard error.
+    run = Run({"dvr-info", "--trace", "0x4E", strStub});
+    EXPECT_EQ(0, run.nExit);
+    EXPECT_NE(std::string::npos, run.strErr.find("CBaseDVRSource::StartDVRReader")) << run.strErr;
+    // The same in decimal, to a trace file (0x09: enabled, to the file).
+    run = Run({"dvr-info", "--trace=9", "--trace-file", P("trace.txt"), strStub});
+    EXPECT_EQ(0, run.nExit);
+    EXPECT_EQ(std::string::npos, run.strErr.find("StartDVRReader")) << run.strErr;
+    EXPECT_NE(std::string::npos, ReadAll(P("trace.txt")).find("CBaseDVRSource::StartDVRReader"));
+}
