@@ -168,6 +168,6 @@ LONGLONG CRecvThread::PublishedTotal()
     // records for it costs nothing that matters.
     double dFirst = 0, dCurrent = 0, dLast = 0;
     if (SUCCEEDED(GetAvailableRange(&dFirst, &dCurrent, &dLast)))
-        m_llPublishedTotal = static_cast<LONGLONG>(dCurrent);
-    return m_llPublishedTotal;
+        m_llLastPublishedTotal = static_cast<LONGLONG>(dCurrent);
+    return m_llLastPublishedTotal;
 }

@@ -198,5 +198,5 @@ private:
     LONG m_nPayloadType GUARDED_BY(m_csState) = -1;
     LONG m_nFormat GUARDED_BY(m_csState) = -1;
     // The published total last seen, kept for when the ring cannot be asked.
-    LONGLONG m_llPublishedTotal = 0;
+    LONGLONG m_llLastPublishedTotal = 0;
 };
