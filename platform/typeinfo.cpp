@@ -305,6 +305,8 @@ HRESULT CTypeInfo::Invoke(void* pvInstance, MEMBERID memid, WORD wFlags, DISPPAR
     const UINT cNamed = pDispParams->cNamedArgs;
     const UINT cPositional = pDispParams->cArgs - cNamed;
 
+    if (bPut && cPositional >= cIn)
+        return DISP_E_PARAMNOTOPTIONAL;  // the value must come named DISPID_PROPERTYPUT
     // Where each parameter's argument sits in rgvarg (-1: none).
     std::vector<int> vArg(pFunc->cParams, -1);
     for (UINT i = 0; i < cPositional; ++i) {
@@ -323,8 +325,6 @@ HRESULT CTypeInfo::Invoke(void* pvInstance, MEMBERID memid, WORD wFlags, DISPPAR
             return DISP_E_PARAMNOTFOUND;
         vArg[id] = static_cast<int>(n);
     }
-    if (bPut && cIn && cPositional >= cIn)
-        return DISP_E_BADPARAMCOUNT;  // the value came positionally instead of named
 
     std::vector<SDispArg> vArgs(pFunc->cParams);
     for (SDispArg& a : vArgs) {

@@ -387,8 +387,8 @@ struct ITypeInfo : public IUnknown
     // Calls member memid of pvInstance, an object of this interface.
     //   DISP_E_MEMBERNOTFOUND   no member memid of the kind wFlags asks for
     //   DISP_E_BADPARAMCOUNT    more arguments than parameters
-    //   DISP_E_PARAMNOTOPTIONAL a parameter has no argument (a property put
-    //                           without its DISPID_PROPERTYPUT value)
+    //   DISP_E_PARAMNOTOPTIONAL a parameter has no argument, or a property
+    //                           put's value is not named DISPID_PROPERTYPUT
     //   DISP_E_PARAMNOTFOUND    a named argument names no parameter
     //   DISP_E_TYPEMISMATCH     an argument that cannot become its parameter's
     //                           type, or an output that is not VT_BYREF of it;
