@@ -13,8 +13,11 @@
 //
 // Every class that the factory creates also derives from CModuleObject, so
 // that DllCanUnloadNow answers S_FALSE while any of its objects lives.
-// Build the library with hidden visibility (-fvisibility=hidden) so that it
-// exports only what KV_DLL_EXPORT marks, and link it with libkvplatform.so.
+// Build the library with hidden visibility (-fvisibility=hidden), link it
+// with libkvplatform.so (target kvplatform_shared), and give the linker
+// platform/comserver.map as its version script: it exports the entry points
+// and nothing else, so that no other library binds to it and the loader can
+// unload it (see platform/testcomp/CMakeLists.txt).
 //
 // Registry entries written for a filter (under HKEY_CLASSES_ROOT):
 //   CLSID\{clsid}                        @ = name
