@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,6 +92,7 @@ protected:
             m_pGraph->Release();
         }
         m_pReaders.clear();
+        m_logs.clear();
         if (m_pSource)
             m_pSource->Release();
         m_pWriter.reset();
@@ -170,6 +172,10 @@ protected:
     CTestSource* m_pSource = nullptr;
     std::vector<CComPtr<IBaseFilter>> m_pReaders;
     CComPtr<IAsyncReader> m_pDirect;
+    // Owned here, so that they outlive the readers' threads, which stop
+    // with the graph.
+    std::deque<CReadLog> m_logs;
+    CReadLog& NewLog() { return m_logs.emplace_back(); }
 };
 
 class CPullPinLiveTest : public CPullPinTest, public ::testing::WithParamInterface<int>
@@ -182,7 +188,7 @@ TEST_P(CPullPinLiveTest, LiveStreamIsReadByteEqualFromStartToEndWhileItGrows)
 {
     const IID iid = GetParam() == 1 ? IID_IAsyncReader : GetParam() == 2 ? IID_IAsyncReader2 : IID_IAsyncReader3;
     Start(8, 1 << 20);
-    CReadLog log;
+    CReadLog& log = NewLog();
     CPullReader* pReader = AddReader(&log, iid, 188 * 1024);
     ASSERT_NE(pReader, nullptr);
     ASSERT_EQ(S_OK, m_pGraph->ConnectDirect(m_pSource->Pin(), pReader->InputPin(), nullptr));
@@ -350,7 +356,8 @@ TEST_F(CPullPinTest, FlushEndsAReadThatWaitsForTheWriter)
 TEST_F(CPullPinTest, SecondConnectionAfterACompletedOneStartsFromAnEmptyBuffer)
 {
     Start(8, 1 << 20);
-    CReadLog first, second;
+    CReadLog& first = NewLog();
+    CReadLog& second = NewLog();
     second.qwSeed = 0x5A5A5A5A00000000ull;
     CPullReader* pFirst = AddReader(&first, IID_IAsyncReader, 65536);
     CPullReader* pSecond = AddReader(&second, IID_IAsyncReader, 65536);
@@ -386,7 +393,7 @@ TEST_F(CPullPinTest, WithoutDVRWritingTheReaderInterfacesAreRefused)
 {
     Start(4, 64 * 1024);
     m_pSource->Host().m_bDVRWriting = false;
-    CReadLog log;
+    CReadLog& log = NewLog();
     CPullReader* pReader = AddReader(&log, IID_IAsyncReader, 4096);
     IAsyncReader* p = nullptr;
     EXPECT_EQ(E_NOINTERFACE, m_pSource->Pin()->QueryInterface(IID_IAsyncReader, reinterpret_cast<void**>(&p)));
@@ -519,7 +526,7 @@ TEST_F(CPullPinTest, WriterInAnotherProcessIsFollowedToTheEnd)
 
     std::string strStub;
     bool bStarted = ReadLine(fd, &strStub);
-    CReadLog log;
+    CReadLog& log = NewLog();
     if (bStarted) {
         ASSERT_EQ(S_OK, CTestSource::Create(nullptr, Utf8ToWide(strStub), &m_pSource));
         ASSERT_EQ(S_OK, m_pGraph->AddFilter(m_pSource, u"source"));
