@@ -306,35 +306,6 @@ TEST_F(CPushPinTest, PushedByteStreamIsTimedByItsOffsetsInFullBuffers)
     EXPECT_EQ(32768u, m_vSamples[0].data.size());
 }
 
-TEST_F(CPushPinTest, BufferSizesFollowTheStreamKind)
-{
-    struct SCase
-    {
-        bool bElementary;
-        CMediaType mt;
-        LONG cBuffers;
-        LONG cbBuffer;
-    };
-    const std::vector<SCase> vCases = {
-        {false, CMediaType(), 1, 32768},
-        {true, graphtest::VideoType(MEDIASUBTYPE_MJPG, 0), 10, 32768},  // 64x48 without a bit count
-        {true, H264Type(320, 240), 3, 320 * 240 * 3 * 3 / 2},
-    };
-    for (const SCase& c : vCases) {
-        TearDown();
-        m_pGraph = nullptr;
-        m_pSink = nullptr;
-        m_pSource = nullptr;
-        SetUp();
-        Build(c.bElementary ? &c.mt : nullptr);
-        Connect();
-        ALLOCATOR_PROPERTIES props;
-        ASSERT_EQ(S_OK, SinkAllocator()->GetProperties(&props));
-        EXPECT_EQ(c.cBuffers, props.cBuffers);
-        EXPECT_EQ(c.cbBuffer, props.cbBuffer);
-    }
-}
-
 // A downstream filter that is slow now and then, and numbered units, so
 // that a lost, doubled or reordered sample shows.
 class CPushPinStressTest : public CPushPinTest, public ::testing::WithParamInterface<bool>
