@@ -97,7 +97,16 @@ HRESULT CBaseAsyncOutputPin::BreakConnect()
     return CBaseOutputPin::BreakConnect();
 }
 
-HRESULT CBaseAsyncOutputPin::CompleteConnect(IPin* pReceivePin) { return CBasePin::CompleteConnect(pReceivePin); }
+HRESULT CBaseAsyncOutputPin::CompleteConnect(IPin* pReceivePin)
+{
+    // A peer that pulls is never pushed to, even if it also takes samples:
+    // without its input pin the base activation has no allocator to want.
+    if (m_pInputPin) {
+        m_pInputPin->Release();
+        m_pInputPin = nullptr;
+    }
+    return CBasePin::CompleteConnect(pReceivePin);
+}
 
 HRESULT CBaseAsyncOutputPin::InitAllocator(IMemAllocator** ppAlloc) { return CMyMemAllocator::Create(ppAlloc); }
 
