@@ -264,14 +264,16 @@ HRESULT CUDPAsyncOutputPin::Inactive()
     StopDeliveries(&pQueue, &pPartial);
     if (pPartial)
         DeliverSample(pPartial, pQueue, m_pInputPin, m_pUDPReader->IsOutputMediaTypeValid() != FALSE);
-    if (pQueue)
+    if (pQueue) {
         (*pQueue)->EOS();
-    else
-        (void)CBaseOutputPin::DeliverEndOfStream();
-    // Deletes the queue unless a flush on another thread still uses it;
-    // then that flush deletes it when it returns.
-    if (pQueue)
+        // A flush on another thread may still hold the queue and delete it
+        // when it returns; its thread stops here, so that nothing from it
+        // reaches the downstream pin once a newer queue delivers.
+        (*pQueue)->Shutdown();
         pQueue->Release();
+    } else {
+        (void)CBaseOutputPin::DeliverEndOfStream();
+    }
     return CBaseOutputPin::Inactive();
 }
 

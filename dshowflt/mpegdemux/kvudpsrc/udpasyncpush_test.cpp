@@ -417,6 +417,36 @@ TEST_P(CPushPinStressTest, FlushesRacingDeliveriesKeepOrderAndLoseNoBuffers)
     EXPECT_EQ(0, SinkAllocator()->OutstandingCount());
 }
 
+// Flushes on a third thread race both: a flush may hold the output queue
+// when Stop lets go of it, and then deletes it itself.
+TEST_P(CPushPinStressTest, FlushesRacingStopsAndDeliveriesLoseNoBuffers)
+{
+    const CMediaType mt = graphtest::VideoType(MEDIASUBTYPE_MJPG, 0);
+    Build(&mt, GetParam());
+    Connect();
+    ASSERT_EQ(S_OK, m_pSink->Pause());
+    std::thread producer([this] { Produce(); });
+    std::atomic<bool> bStopFlushing{false};
+    std::thread flusher([&] {
+        while (!bStopFlushing.load()) {
+            (void)m_pSource->Pin()->BeginFlush();
+            (void)m_pSource->Pin()->EndFlush();
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < 300; i++) {
+        ASSERT_EQ(S_OK, m_pSource->Pause());
+        ASSERT_EQ(S_OK, m_pSource->Stop());
+    }
+    bStopFlushing = true;
+    flusher.join();
+    m_bStop = true;
+    producer.join();
+    EXPECT_EQ(0, SinkAllocator()->OutstandingCount());
+    std::lock_guard<std::mutex> lk(m_waiter.Mutex());
+    EXPECT_FALSE(m_bBroken);
+}
+
 // The whole graph stops (the sink first, which takes its allocator back
 // under the producer) and runs again.
 TEST_P(CPushPinStressTest, GraphStopsAndRunsUnderDeliveries)

@@ -250,7 +250,9 @@ protected:
 // The output queue is shared by the deliveries, the flushes, end of stream
 // and new segment, which run on different threads: each user takes a
 // reference to it under m_mtxPin and calls it without the lock. Inactive
-// drops the pin's reference; the last user to let go deletes the queue.
+// stops the queue's thread (so that nothing from it reaches the downstream
+// pin after the samples of the next activation's queue) and drops the pin's
+// reference; the last user to let go deletes the queue.
 //
 // Lock order: the filter lock, then m_mtxPin; m_mtxPin is innermost.
 class CUDPAsyncOutputPin : public CBaseAsyncOutputPin, public IRecvOutputPin
