@@ -78,6 +78,8 @@ public:
     [[nodiscard]] HRESULT LeaveObjectTable();
     [[nodiscard]] HRESULT AddSinkToROT();
     bool IsWriting();
+    // The stream length readers can see (published), since the last start.
+    LONGLONG GetPublishedTotal() const { return m_llPublishedTotal.load(std::memory_order_acquire); }
     CWString GetObjectTableName();
     // Set while no attribute change is being applied.
     HANDLE NoChangeEvent() const { return m_evNoChange.Handle(); }
