@@ -104,7 +104,10 @@ public:
     static constexpr size_t kPerDatagram = 7;
     static constexpr size_t kDatagram = kPerDatagram * CTsGenerator::kPacketSize;
 
-    explicit CTsSender(WORD wPort) : m_fd(socket(AF_INET, SOCK_DGRAM, 0))
+    // ullStreamRate picks the stream (two rates make streams that differ in
+    // their clock fields), not the pace.
+    explicit CTsSender(WORD wPort, uint64_t ullStreamRate = CTsGenerator::kDefaultBitRate)
+        : m_fd(socket(AF_INET, SOCK_DGRAM, 0)), m_gen(ullStreamRate)
     {
         m_sa.sin_family = AF_INET;
         m_sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -173,8 +176,8 @@ public:
     HRESULT OnData(LONGLONG llPos, const BYTE* pb, LONG cb)
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        if (llPos == 0)
-            m_llBase = FindBase(pb, cb);
+        if (llPos == 0 || m_llBase < 0)
+            m_llBase = FindBase(pb, cb) - llPos;
         if (m_llBase < 0) {
             m_bBad = true;
         } else {
@@ -199,6 +202,15 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_llHighest = 0;
+    }
+    // From now on the bytes read must be those of the stream of this rate
+    // (a new buffer, of another sender).
+    void Expect(uint64_t ullStreamRate)
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_gen = CTsGenerator(ullStreamRate);
+        m_llHighest = 0;
+        m_llBase = -1;
     }
     bool Good()
     {
@@ -226,7 +238,7 @@ private:
             if (llIndex >= 0)
                 return llIndex * static_cast<LONGLONG>(CTsGenerator::kPacketSize) - i;
         }
-        return -1;
+        return -1 - 0x7FFFFFFF;
     }
 
     std::mutex m_mtx;
