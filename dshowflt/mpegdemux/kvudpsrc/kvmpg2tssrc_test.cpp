@@ -307,7 +307,10 @@ TEST_F(CKVMpg2TSSrcGraphTest, LatencyLowersTheSamplesNeededToCue)
     EXPECT_EQ(VFW_S_STATE_INTERMEDIATE, State(&fs));
     Deliver(1);
     EXPECT_EQ(VFW_S_CANT_CUE, State(&fs));
+}
 
+TEST(CKVMpg2TSSrcTest, SamplesToCueFollowTheFrameDurationAndTheLatency)
+{
     struct
     {
         REFERENCE_TIME rtFrame;
@@ -316,17 +319,16 @@ TEST_F(CKVMpg2TSSrcGraphTest, LatencyLowersTheSamplesNeededToCue)
     } kCases[] = {
         {40 * kMs, 0, 7},
         {40 * kMs, 100 * kMs, 4},
-        {10 * kMs, 100 * kMs, 3},   // 10 ms frames count as 1/30 s
-        {1, 0, 7},                  // not measured yet
-        {40 * kMs, 240 * kMs, 1},   // the latency alone covers the wait
+        {10 * kMs, 100 * kMs, 3},  // 10 ms frames count as 1/30 s
+        {1, 0, 7},                 // not measured yet
+        {40 * kMs, 240 * kMs, 1},  // the latency alone covers the wait
     };
     for (const auto& c : kCases) {
-        ASSERT_EQ(S_OK, m_pGraph->Stop());
-        m_pSrc->UDPOutputPin()->ResetFrameDuration();
-        (void)m_pSrc->UDPOutputPin()->SetFrameDuration(c.rtFrame);
+        CFilterRef f;  // never loaded nor paused: no read loop runs
+        (void)f->UDPOutputPin()->SetFrameDuration(c.rtFrame);
         const std::u16string strOpt = u"?Latency=" + Utf8ToWide(std::to_string(c.rtLatency / kMs));
-        ASSERT_EQ(S_OK, m_pSrc->RecvThread()->ParseOptions(strOpt.c_str()));
-        EXPECT_EQ(c.nNeeded, m_pSrc->SamplesNeededForCue()) << c.rtFrame << " " << c.rtLatency;
+        ASSERT_EQ(S_OK, f->RecvThread()->ParseOptions(strOpt.c_str()));
+        EXPECT_EQ(c.nNeeded, f->SamplesNeededForCue()) << c.rtFrame << " " << c.rtLatency;
     }
 }
 
