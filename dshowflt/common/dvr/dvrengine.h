@@ -98,6 +98,11 @@ public:
     // Writes the size of the current slot's record, then tells the readers
     // (OnRecordingsChanged).
     [[nodiscard]] HRESULT SetRecordingSize(LONGLONG llSize);
+    // The write alone, for a writer that changes more under the same lock
+    // and tells the readers itself.
+    [[nodiscard]] HRESULT WriteRecordingSizeLocked(LONGLONG llSize) REQUIRES(m_csStubFile);
+    // Whether a stub file is attached (opened, created or handed in).
+    bool IsStubOpen();
     // Writes the owner name (fewer than 100 units, else E_INVALIDARG).
     [[nodiscard]] HRESULT SetOwnerName(LPCWSTR pszName);
 
@@ -199,12 +204,12 @@ protected:
 
     const bool m_bWriterMode;
 
-    // Writer state, guarded by the sink's engine lock: the slot and playIndex
-    // of the recording being written, -1 before the first.
-    LONG m_nCurRecIndex = -1;
-    LONG m_nCurPlayIndex = -1;
-
     CCritSec m_csStubFile;
+
+    // Writer mode: the slot and playIndex of the recording being written,
+    // -1 before the first. Changed by the writer together with the stub.
+    LONG m_nCurRecIndex GUARDED_BY(m_csStubFile) = -1;
+    LONG m_nCurPlayIndex GUARDED_BY(m_csStubFile) = -1;
 
     // --- Reader mode -------------------------------------------------------
     enum class EReadStep { Done, Refresh, Wait };
