@@ -128,7 +128,9 @@ int FollowMain(int argc, char** argv)
             }
             ullServed += cbRead;
         }
-        if (hr == S_OK || hr == S_FALSE || hr == KVMM_E_DVR_SUSPENDED)
+        // A writer that keeps overwriting the position ends a read with the
+        // position moved over what it lost; following goes on from there.
+        if (hr == S_OK || hr == S_FALSE || hr == KVMM_E_DVR_SUSPENDED || (hr == KVMM_E_DVR_DISCARDED_DATA && bDisc))
             continue;
         if (hr != HRESULT_FROM_WIN32(ERROR_HANDLE_EOF)) {
             hrEnd = hr;

@@ -122,6 +122,10 @@ public:
     }
     HRESULT UnregisterReader(LONG k) override { return m_pInner->UnregisterReader(k); }
     HRESULT ReservedOperation(DWORD a, DWORD b) override { return m_pInner->ReservedOperation(a, b); }
+    HRESULT GetAvailableRange(double* p1, double* p2, double* p3) override
+    {
+        return m_pInner->GetAvailableRange(p1, p2, p3);
+    }
 
     CAMEvent m_evTargetSet;
 

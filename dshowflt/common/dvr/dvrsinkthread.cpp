@@ -222,6 +222,9 @@ DWORD CDVRSinkThread::ThreadProc()
         case kReqRegister:
             hr = ServeRegister();
             break;
+        case kReqRange:
+            hr = ServeRange();
+            break;
         case kReqExit:
             break;
         default:
@@ -352,8 +355,73 @@ HRESULT CDVRSinkThread::ServeRegister()
     return hr;
 }
 
+HRESULT CDVRSinkThread::CallRange(IKVDVRSink* pSink, LONGLONG* pllFirst, LONGLONG* pllPublished)
+{
+    double dFirst = 0, dCurrent = 0, dLast = 0;
+    HRESULT hr = pSink->GetAvailableRange(&dFirst, &dCurrent, &dLast);
+    if (FAILED(hr))
+        return hr;
+    // Offsets cross as doubles; anything a 64-bit count cannot be is a
+    // broken answer, not an offset.
+    if (!(dFirst >= 0) || !(dLast >= dFirst) || dLast >= 9.2e18)
+        return E_UNEXPECTED;
+    *pllFirst = static_cast<LONGLONG>(dFirst);
+    *pllPublished = static_cast<LONGLONG>(dLast);
+    return S_OK;
+}
+
+HRESULT CDVRSinkThread::ServeRange()
+{
+    IKVDVRSink* pSink;
+    {
+        CAutoLock lock(&m_csLink);
+        pSink = m_pSink;
+        if (!pSink)
+            return E_POINTER;
+        pSink->AddRef();
+    }
+    LONGLONG llFirst = 0, llPublished = 0;
+    HRESULT hr = CallRange(pSink, &llFirst, &llPublished);
+    pSink->Release();
+    if (FAILED(hr))
+        return hr;
+    CAutoLock lock(&m_csLink);
+    m_llRangeFirst = llFirst;
+    m_llRangePublished = llPublished;
+    return S_OK;
+}
+
 // ---------------------------------------------------------------------------
 // Calls from the reader engine
+
+HRESULT CDVRSinkThread::GetWriterRange(LONGLONG* pllFirst, LONGLONG* pllPublished, DWORD dwTimeoutMs)
+{
+    if (!pllFirst || !pllPublished)
+        return E_POINTER;
+    IKVDVRSink* pSink;
+    {
+        CAutoLock lock(&m_csLink);
+        pSink = m_pSink;
+        if (!pSink)
+            return E_POINTER;
+        if (m_bDirect)
+            pSink->AddRef();
+        else
+            pSink = nullptr;
+    }
+    if (pSink) {
+        HRESULT hr = CallRange(pSink, pllFirst, pllPublished);
+        pSink->Release();
+        return hr;
+    }
+    HRESULT hr = Request(kReqRange, dwTimeoutMs);
+    if (FAILED(hr))
+        return hr;
+    CAutoLock lock(&m_csLink);
+    *pllFirst = m_llRangeFirst;
+    *pllPublished = m_llRangePublished;
+    return S_OK;
+}
 
 HRESULT CDVRSinkThread::Reregister(DWORD dwTimeoutMs)
 {
