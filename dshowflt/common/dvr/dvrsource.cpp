@@ -119,7 +119,11 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
             break;
         }
         DWORD dwGot = 0;
-        HRESULT hr = ReadData(*pllPosition, dwRemaining, dwRemaining, pbBuffer + dwTotal, &dwGot, dwDeadline);
+        // A read without a deadline returns as soon as it has bytes (below):
+        // asking the engine for all of them would hold back the bytes that
+        // are there until the rest came or its 200 ms wait ran out.
+        const DWORD dwMin = dwDeadline == 0 ? 1 : dwRemaining;
+        HRESULT hr = ReadData(*pllPosition, dwMin, dwRemaining, pbBuffer + dwTotal, &dwGot, dwDeadline);
         if (hr == VFW_E_TIMEOUT) {
             Trace("\nCDVRSourceStream::Read(%s) return VFW_E_TIMEOUT", TraceBytes(*pllPosition));
             Trace("\nCDVRSourceStream::Read: ReadData failed %s", TraceHr(hr));
