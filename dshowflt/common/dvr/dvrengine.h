@@ -250,7 +250,7 @@ protected:
     // Asks the linked writer where the oldest recording of the stub starts,
     // reading the stub before and after so that the answer is known to be
     // about that recording. Called with no lock held.
-    [[nodiscard]] HRESULT QueryWriterAnchor(SWriterAnchor* pAnchor);
+    [[nodiscard]] HRESULT QueryWriterAnchor(SWriterAnchor* pAnchor, DWORD dwTimeoutMs);
     // One refresh under m_csEngine. When the writer has replaced every
     // recording this reader knew, the amount lost is taken from pAnchor;
     // without a usable one the picture is left alone and *pbNeedAnchor set,

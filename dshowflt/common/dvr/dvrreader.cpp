@@ -105,6 +105,15 @@ HRESULT CDVREngine::StartReader(IKVDVRSink* pSink)
     const bool bOwner = !GetOwnerName().empty();
     if (pSink || bOwner) {
         hr = EnsureSinkThreadFor(pSink);
+        if (hr == RPC_E_TIMEOUT) {
+            // The first answer is worth a longer wait: without it this
+            // reader cannot count as the writer does.
+            CDVRSinkThread* pThread = AcquireSinkThread();
+            const CWString strOwner = GetOwnerName();
+            if (pThread && !strOwner.empty())
+                hr = pThread->ConnectToSink(strOwner.c_str(), CDVRSinkThread::kInfoTimeoutMs);
+            ReleaseSinkThread(pThread);
+        }
         bLinked = SUCCEEDED(hr);
         // A lookup still going on is not a failure: it completes in the
         // background and the next wait uses it.
@@ -120,7 +129,7 @@ HRESULT CDVREngine::StartReader(IKVDVRSink* pSink)
     // offsets the writer counts. An empty stub is fine: the writer may not
     // have begun, and the count is then learnt at the first wait.
     SWriterAnchor anchor;
-    const bool bAnchor = bLinked && SUCCEEDED(QueryWriterAnchor(&anchor));
+    const bool bAnchor = bLinked && SUCCEEDED(QueryWriterAnchor(&anchor, CDVRSinkThread::kInfoTimeoutMs));
     hr = RefreshPicture(bAnchor ? &anchor : nullptr, true, nullptr);
     (void)hr;
     {
@@ -183,7 +192,7 @@ HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
     HRESULT hr = RefreshPicture(nullptr, false, &bNeedAnchor);
     for (int nTry = 0; bNeedAnchor && nTry < kAnchorTries; ++nTry) {
         SWriterAnchor anchor;
-        const bool bAnchor = SUCCEEDED(QueryWriterAnchor(&anchor));
+        const bool bAnchor = SUCCEEDED(QueryWriterAnchor(&anchor, CDVRSinkThread::kRangeTimeoutMs));
         bNeedAnchor = false;
         // Without an answer, or at the last try, a lower bound stands in.
         hr = RefreshPicture(bAnchor ? &anchor : nullptr, !bAnchor || nTry + 1 == kAnchorTries, &bNeedAnchor);
@@ -191,7 +200,7 @@ HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
     return hr;
 }
 
-HRESULT CDVREngine::QueryWriterAnchor(SWriterAnchor* pAnchor)
+HRESULT CDVREngine::QueryWriterAnchor(SWriterAnchor* pAnchor, DWORD dwTimeoutMs)
 {
     CDVRSinkThread* pThread = AcquireSinkThread();
     if (!pThread)
@@ -207,7 +216,7 @@ HRESULT CDVREngine::QueryWriterAnchor(SWriterAnchor* pAnchor)
         LONGLONG llFirst = 0, llPublished = 0;
         hr = ReadAllRecordingsInfo(&nCount, &pList, &nMinBefore);
         if (SUCCEEDED(hr))
-            hr = pThread->GetWriterRange(&llFirst, &llPublished, CDVRSinkThread::kRangeTimeoutMs);
+            hr = pThread->GetWriterRange(&llFirst, &llPublished, dwTimeoutMs);
         if (SUCCEEDED(hr))
             hr = ReadAllRecordingsInfo(&nCount, &pList, &nMinAfter);
         if (FAILED(hr))
@@ -226,7 +235,7 @@ HRESULT CDVREngine::QueryWriterAnchor(SWriterAnchor* pAnchor)
 void CDVREngine::LearnWriterDelta()
 {
     SWriterAnchor anchor;
-    if (SUCCEEDED(QueryWriterAnchor(&anchor)))
+    if (SUCCEEDED(QueryWriterAnchor(&anchor, CDVRSinkThread::kRangeTimeoutMs)))
         (void)RefreshPicture(&anchor, true, nullptr);
 }
 

@@ -53,7 +53,10 @@ HRESULT CDVRSinkThread::Start()
     // needs no thread: without one, KillThread destroys the link (and lets
     // go of the writer) before the reader's stop returns.
     if (!m_bDirect)
-        return m_evRelease.Handle() != INVALID_HANDLE_VALUE && CAMThread::Create() ? S_OK : E_FAIL;
+        return m_evRelease.Handle() != INVALID_HANDLE_VALUE && m_evKill.Handle() != INVALID_HANDLE_VALUE &&
+                       CAMThread::Create()
+                   ? S_OK
+                   : E_FAIL;
     IKVDVRSink* pSink;
     {
         CAutoLock lock(&m_csLink);
@@ -206,6 +209,12 @@ HRESULT CDVRSinkThread::Request(DWORD dwRequest, DWORD dwTimeoutMs)
 DWORD CDVRSinkThread::ThreadProc()
 {
     for (;;) {
+        // A kill that could not be delivered as a request (a call was still
+        // outstanding) may come after the check at the end of that call:
+        // the thread must not then sleep in GetRequest for ever.
+        HANDLE ah[2] = {m_evKill.Handle(), GetRequestHandle()};
+        if (WaitForMultipleObjects(2, ah, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            break;
         const DWORD dwRequest = GetRequest();
         SetCurrentRequest(dwRequest);
         HRESULT hr = S_OK;
@@ -444,7 +453,10 @@ HRESULT CDVRSinkThread::ConnectToSink(LPCWSTR pszName, DWORD dwTimeoutMs)
             bSame = !m_strOwnerName.empty() && WStrEqualNoCase(m_strOwnerName, pszName);
         }
         if (bSame) {
-            if (m_bOutstanding && GetCurrentRequest() == kReqConnect) {
+            // The lookup for this name may still be under way, or not even
+            // picked up by the thread yet (it is not the current request
+            // then): any call that has not replied is waited for.
+            if (m_bOutstanding) {
                 if (!WaitForReply(dwTimeoutMs))
                     return RPC_E_TIMEOUT;
                 m_bOutstanding = false;
@@ -547,8 +559,10 @@ void CDVRSinkThread::KillThread()
         return;
     }
     m_evRelease.Reset();
-    if (FAILED(Request(kReqExit, kExitTimeoutMs)))
+    if (FAILED(Request(kReqExit, kExitTimeoutMs))) {
         m_bKill.store(true, std::memory_order_release);
+        m_evKill.Set();
+    }
     // Last touch of this object: from here on the thread owns it.
     m_evRelease.Set();
 }

@@ -157,5 +157,6 @@ private:
     DWORD m_dwCurrentRequest GUARDED_BY(m_csRequest) = kReqIdle;
 
     std::atomic<bool> m_bKill{false};
+    CAMEvent m_evKill{TRUE};  // set with m_bKill: wakes a thread waiting for requests
     CAMEvent m_evRelease{TRUE};
 };
