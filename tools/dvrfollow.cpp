@@ -159,8 +159,9 @@ int CopyMain(int argc, char** argv)
         fprintf(stderr,
                 "usage: kvudpsrc copy STUB.KBL START END OUT\n"
                 "  Copies the stream bytes [START, END) of a DVR buffer into the new file OUT;\n"
-                "  END -1 copies to the end of what is written. Offsets count from the oldest\n"
-                "  byte the buffer holds (see follow and dvr-info).\n");
+                "  END -1 copies to the end of what is written. While the writer is live,\n"
+                "  offsets are its own (as follow reports them); once it has stopped they\n"
+                "  count from the oldest byte the buffer holds (see dvr-info).\n");
         return 2;
     }
     char* pEnd = nullptr;
@@ -174,9 +175,10 @@ int CopyMain(int argc, char** argv)
     CDVRSourceObject source;
     source.NonDelegatingAddRef();
     HRESULT hr = OpenSource(argv[1], &source);
-    // Offsets count from the oldest byte the buffer held when this reader
-    // started; a range outside what is kept is refused rather than copied
-    // as an empty or short file.
+    // Offsets are the writer's while it is live, else they count from the
+    // oldest byte the buffer held when this reader started (a stopped
+    // writer's count is not kept in the stub); a range outside what is kept
+    // is refused rather than copied as an empty or short file.
     double dFirst = 0, dCur = 0, dLast = 0;
     if (SUCCEEDED(hr))
         hr = source.GetAvailableRange(&dFirst, &dCur, &dLast);

@@ -426,7 +426,8 @@ TEST_F(CLappedFollowerTest, AWriterFasterThanItsFollowerThrough30MB)
         // the stub once it is 25 ms old.
         (void)m_pSink->BeginWaitingForData();
         ASSERT_LT(TickDiff(GetTickCount(), dwStart), kGenerousMs)
-            << "the follower did not catch up: " << follower.Received() << " + " << ullLost << " of " << llEnd;
+            << "the follower did not catch up: " << follower.Received() << " + " << ullLost << " of " << llEnd
+            << "\n" << ReadAll(P("fast.err"));
         Sleep(10);
     }
     StopWriter();

@@ -9,7 +9,7 @@
 // Threads: the writer calls in on the receive thread and readers on the
 // output pin's worker threads; interface calls may come from any thread.
 // All stub-file access goes through m_csStubFile, the innermost lock: the
-// sink's engine and stub locks and the reader's recording and engine locks
+// sink's writer lock and the reader's recording and engine locks
 // are taken before it, and nothing that blocks or calls out runs under it.
 #pragma once
 

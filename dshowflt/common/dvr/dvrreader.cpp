@@ -459,16 +459,19 @@ HRESULT CDVREngine::ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuf
         DWORD cbGot = 0;
         if (SUCCEEDED(hr))
             hr = m_pReadFile->Read(pPos->pb, cb, &cbGot);
-        if (FAILED(hr))
-            return hr;
-        if (cbGot < cb)
-            return HRESULT_FROM_WIN32(ERROR_READ_FAULT);  // the record promised more than the file holds
         // The writer may have come round the ring and reused this slot while
         // our picture was not refreshed. It rewrites the slot's record before
         // it writes the first byte of the new recording, so a record that
         // still names our recording after the read vouches for the bytes;
-        // otherwise they are dropped and the refresh decides.
-        if (!SlotStillHolds(nSlot, nPlayIndex)) {
+        // otherwise they are dropped and the refresh decides. A reused slot
+        // may also have been cut shorter than our recording was, so a short
+        // read is a fault only while the slot still holds our recording.
+        const bool bStillHolds = SlotStillHolds(nSlot, nPlayIndex);
+        if (bStillHolds && FAILED(hr))
+            return hr;
+        if (bStillHolds && cbGot < cb)
+            return HRESULT_FROM_WIN32(ERROR_READ_FAULT);  // the record promised more than the file holds
+        if (!bStillHolds) {
             CloseCurrentRecordingLocked();
             *pStep = EReadStep::Refresh;
             return S_OK;

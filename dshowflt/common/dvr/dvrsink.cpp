@@ -665,6 +665,8 @@ HRESULT CBaseDVRSink::AddSinkToROT()
     return AddSinkToROTLocked();
 }
 
+// Under the writer lock: the table records us (across processes it also
+// starts a server thread of its own) and never calls back into the sink.
 HRESULT CBaseDVRSink::AddSinkToROTLocked()
 {
     if (m_dwRotCookie != 0)

@@ -178,6 +178,9 @@ DWORD CDVRSinkThread::GetCurrentRequest()
 
 HRESULT CDVRSinkThread::Request(DWORD dwRequest, DWORD dwTimeoutMs)
 {
+    // The access lock serialises callers across the handshake, so it is held
+    // while the reply is awaited; the wait is bounded by the time-out and
+    // the lock is this link's own, taken under no other lock of the engine.
     CAutoLock lock(&m_AccessLock);
     if (!ThreadExists())
         return E_FAIL;
