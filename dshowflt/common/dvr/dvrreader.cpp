@@ -25,10 +25,13 @@ namespace {
 
 constexpr DWORD kWaitStepMs = 200;
 constexpr DWORD kDeadlinePushMs = 5000;
-// Tries at an answer of the writer that holds for the stub we read; the
-// oldest recording changes between two reads only when the writer makes a
-// recording in that instant.
+// Refreshes that ask the writer before a lower bound stands in.
 constexpr int kAnchorTries = 3;
+// Questions per ask: an answer holds only when the oldest recording stayed
+// the same around it, and a writer that fills a small ring at disk speed
+// makes a recording every few hundred microseconds, about as long as a
+// question to another process takes.
+constexpr int kAnchorQuestions = 16;
 
 // Where the recording nMinPlayIndex starts in the writer's count, from an
 // anchor on it or on a later recording of the same list (whose predecessors
@@ -206,7 +209,7 @@ HRESULT CDVREngine::QueryWriterAnchor(SWriterAnchor* pAnchor, DWORD dwTimeoutMs)
     if (!pThread)
         return E_POINTER;
     HRESULT hr = E_POINTER;
-    for (int nTry = 0; nTry < kAnchorTries && pThread->HasSink(); ++nTry) {
+    for (int nTry = 0; nTry < kAnchorQuestions && pThread->HasSink(); ++nTry) {
         // The writer answers for its stub as it is at one moment, and the
         // oldest recording only ever moves on (or the buffer starts again
         // at 0): the same oldest recording before and after the question
