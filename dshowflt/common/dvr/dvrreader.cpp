@@ -225,8 +225,32 @@ HRESULT CDVREngine::QueryWriterAnchor(SWriterAnchor* pAnchor, DWORD dwTimeoutMs)
         if (FAILED(hr))
             break;
         if (nMinBefore >= 0 && nMinBefore == nMinAfter) {
-            pAnchor->nPlayIndex = nMinBefore;
-            pAnchor->llWriterStart = llFirst;
+            // Moved on to the newest recording of that stub (its
+            // predecessors there are complete, so their sizes are final):
+            // a refresh that follows soon still finds it, even when the
+            // writer makes recordings faster than the oldest stays put.
+            std::unique_ptr<LONG[]> pOrder;
+            hr = SortByPlayIndex(pList.get(), nCount, &pOrder);
+            if (FAILED(hr))
+                break;
+            LONG nPlay = nMinAfter;
+            LONGLONG llStart = llFirst;
+            for (LONG k = 0; k + 1 < nCount; ++k) {
+                const RecordingInfo& cur = pList[pOrder[k]];
+                const RecordingInfo& next = pList[pOrder[k + 1]];
+                if (cur.playIndex != nPlay || next.playIndex != nPlay + 1 ||
+                    !AddOffset(llStart, cur.size, &llStart)) {
+                    llStart = -1;
+                    break;
+                }
+                nPlay = next.playIndex;
+            }
+            if (llStart < 0) {
+                nPlay = nMinAfter;  // a gap in the play order: keep to the oldest
+                llStart = llFirst;
+            }
+            pAnchor->nPlayIndex = nPlay;
+            pAnchor->llWriterStart = llStart;
             break;
         }
         hr = RPC_E_TIMEOUT;  // the writer made a recording meanwhile: ask again
