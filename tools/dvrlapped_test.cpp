@@ -341,14 +341,16 @@ protected:
         return static_cast<LONGLONG>(dFirst);
     }
     // Paced blocks, each once the follower is idle again; answers how long
-    // each took from the end of WriteData to the follower's output, in ms.
+    // each took from the call of WriteData to the follower's output, in ms.
     std::vector<double> PacedDelays(CFollower* pFollower, LONGLONG llStart, int nBlocks)
     {
         std::vector<double> v;
         for (int i = 0; i < nBlocks; ++i) {
             Sleep(2);  // pacing, not synchronisation: the follower is back in its wait
-            Write(kBlock);
+            // Timed from before the call: WriteData publishes the block and
+            // wakes the follower before it returns.
             const auto tWritten = Clock::now();
+            Write(kBlock);
             const size_t cbWant = static_cast<size_t>(m_llWritten - llStart);
             if (!pFollower->WaitForBytes(cbWant, kGenerousMs)) {
                 ADD_FAILURE() << "block " << i << " never reached the follower";
