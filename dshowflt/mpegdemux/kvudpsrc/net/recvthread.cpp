@@ -372,9 +372,9 @@ HRESULT CRecvThread::StartDVR(const GUID* pStreamId)
 HRESULT CRecvThread::RestartDVR()
 {
     // The sink's restart is not virtual and knows nothing of parameter sets;
-    // holding the engine lock across both keeps the receive thread's next
+    // holding the writer lock across both keeps the receive thread's next
     // write behind them.
-    CAutoLock lock(&m_csEngine);
+    CAutoLock lock(&m_csWriter);
     HRESULT hr = CBaseDVRSink::RestartDVR();
     if (SUCCEEDED(hr))
         WriteParameterSets();
