@@ -283,7 +283,7 @@ TEST(CKVMpg2TSSrcNetTest, LeavingTheGraphStopsReadingAndClosesTheSocket)
 // ---------------------------------------------------------------------------
 // A second Load, reconnection, and going away while data flows
 
-TEST(CKVMpg2TSSrcNetTest, SecondLoadReceivesTheNewStreamAndAReconnectionReadsItFromItsStart)
+TEST(CKVMpg2TSSrcNetTest, SecondLoadReceivesTheNewStreamAndAReconnectionReadsOnlyIt)
 {
     CSourceGraph g;
     ASSERT_EQ(S_OK, g.Join());
@@ -319,6 +319,86 @@ TEST(CKVMpg2TSSrcNetTest, SecondLoadReceivesTheNewStreamAndAReconnectionReadsItF
     ASSERT_TRUE(g.m_checker.WaitForPosition(20 * CTsSender::kDatagram));
     EXPECT_TRUE(g.m_checker.Good()) << g.m_checker.What();
     b.Stop();
+}
+
+TEST(CKVMpg2TSSrcNetTest, TheReaderFollowsTheRingToItsNewPlace)
+{
+    CSourceGraph g;
+    ASSERT_EQ(S_OK, g.Join());
+    const WORD wPort = FreePort();
+    CTsSender sender(wPort);
+    ASSERT_EQ(S_OK, WhileSending(&sender, [&] { return g.m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr); }));
+    ASSERT_EQ(S_OK, g.ConnectPull());
+    ASSERT_EQ(S_OK, g.m_pGraph->Run());
+    sender.Start(4000000);
+    ASSERT_TRUE(g.m_checker.WaitForPosition(20 * CTsSender::kDatagram));
+    ASSERT_TRUE(g.m_pSrc->IsReaderRunning());
+    ASSERT_EQ(S_OK, g.m_pGraph->Stop());
+
+    // The application moves the ring while the stream comes in: the writer
+    // starts a new buffer there, and the filter's reader follows it.
+    CTempFolder moved;
+    ASSERT_EQ(S_OK, SetRing(g.m_pSrc, moved.Path()));
+    EXPECT_TRUE(g.m_pSrc->IsReaderRunning());
+    IKVDVRSource* pSource = nullptr;
+    ASSERT_EQ(S_OK, g.m_pSrc->QueryInterface(IID_IKVDVRSource, reinterpret_cast<void**>(&pSource)));
+    double dFirst = 0, dCurrent = 0, dLast = 0;
+    EXPECT_TRUE(graphtest::SpinFor([&] {
+        return SUCCEEDED(pSource->GetAvailableRange(&dFirst, &dCurrent, &dLast)) && dLast > 100000;
+    }));
+    // The reader's stub is the one in the new folder.
+    const std::string strStub = WideToUtf8(g.m_pSrc->GetStubPath());
+    EXPECT_EQ(0u, strStub.rfind(moved.Path(), 0)) << strStub;
+    pSource->Release();
+    sender.Stop();
+}
+
+TEST(CKVMpg2TSSrcNetTest, AnEmptiedPlainH264RingBeginsWithTheParameterSets)
+{
+    // comp=H264: the stream is H.264 without RTP; its parameter sets come
+    // from the URL (hexadecimal) and every new ring begins with them.
+    const std::vector<BYTE> vHeaders = {0, 0, 0, 1, 0x67, 0x64, 0, 0x28, 0, 0, 0, 1, 0x68, 0xEE, 0x3C, 0x80};
+    CSourceGraph g;
+    ASSERT_EQ(S_OK, g.Join());
+    const WORD wPort = FreePort();
+    CTsSender sender(wPort);  // any bytes do: nothing looks into them
+    ASSERT_EQ(S_OK, WhileSending(&sender, [&] {
+        return g.m_pSrc->Load(UdpUrl(wPort, "?comp=H264&seq-headers=\"0000000167640028,0000000168EE3C80\"").c_str(),
+                              nullptr);
+    }));
+    graphtest::CWaiter waiter;
+    std::vector<BYTE> vHead;
+    CPullReaderConfig config;
+    config.cbRequest = 16;
+    CPullReader* pReader = nullptr;
+    ASSERT_EQ(S_OK, CPullReader::Create(
+                        config,
+                        [&](LONGLONG llPos, const BYTE* pb, LONG cb) {
+                            waiter.Update([&] {
+                                if (llPos == 0)
+                                    vHead.assign(pb, pb + cb);
+                            });
+                            return S_OK;
+                        },
+                        nullptr, &pReader));
+    ASSERT_EQ(S_OK, g.m_pGraph->AddFilter(pReader, u"consumer"));
+    for (int i = 0; i < 2; ++i) {
+        // The second connection empties the ring (ResetPointer): the new one
+        // must begin with the parameter sets again, before any received byte.
+        ASSERT_EQ(S_OK, g.m_pGraph->ConnectDirect(g.m_pSrc->OutputPin(), pReader->InputPin(), nullptr));
+        ASSERT_EQ(S_OK, g.m_pGraph->Run());
+        sender.Burst(3);
+        ASSERT_TRUE(waiter.WaitFor([&] { return vHead.size() == 16; }));
+        {
+            std::lock_guard<std::mutex> lock(waiter.Mutex());
+            EXPECT_EQ(vHeaders, vHead) << "connection " << i;
+            vHead.clear();
+        }
+        ASSERT_EQ(S_OK, g.m_pGraph->Stop());
+        ASSERT_EQ(S_OK, g.m_pGraph->Disconnect(g.m_pSrc->OutputPin()));
+        ASSERT_EQ(S_OK, g.m_pGraph->Disconnect(pReader->InputPin()));
+    }
+    pReader->Release();
 }
 
 TEST(CKVMpg2TSSrcNetTest, FlushesAndStateChangesRaceTheReceiveThread)

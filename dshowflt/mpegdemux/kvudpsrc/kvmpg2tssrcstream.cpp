@@ -124,17 +124,12 @@ HRESULT CKVMpg2TSSrcStream::EnsureDVRReader()
     // read.
     if (!m_pRecv->IsDVRWriteEnabled())
         return E_NOINTERFACE;
-    const DWORD dwGeneration = m_dwChangeGeneration.load(std::memory_order_acquire);
     HRESULT hr = StartReaderOnWriter();
     if (FAILED(hr)) {
         Trace("\nCKVMpg2TSSrcStream::EnsureDVRReader: the DVR reader did not start %s", TraceHr(hr));
         return hr;
     }
     m_bReaderRunning.store(true, std::memory_order_release);
-    // A change of the writer's attributes began while we started, perhaps
-    // on the buffer it is replacing: its end starts us again on the new one.
-    if (m_dwChangeGeneration.load(std::memory_order_acquire) != dwGeneration)
-        m_bRestartReader.store(true, std::memory_order_release);
     return S_OK;
 }
 
@@ -165,34 +160,33 @@ HRESULT CKVMpg2TSSrcStream::OnAttributesChanging(LONG lFlag)
 {
     if (!m_bStarted.load(std::memory_order_acquire))
         return S_OK;  // the reader never ran: nothing of it holds the buffer
-    if (lFlag == FALSE) {
-        // The writer holds its locks here: no m_csReaderCtl (a start under
-        // it waits for the writer), only what cannot block on the writer.
-        m_dwChangeGeneration.fetch_add(1, std::memory_order_acq_rel);
-        BeginAttributeChange();
-        m_bChangeOpen.store(true, std::memory_order_release);
-        if (m_bReaderRunning.exchange(false, std::memory_order_acq_rel))
-            m_bRestartReader.store(true, std::memory_order_release);
-        (void)StopDVRReader();
-        return S_OK;
-    }
-
     HRESULT hr = S_OK;
     {
         CAutoLock lock(&m_csReaderCtl);
+        if (lFlag == FALSE) {
+            // Reads wait (on the engine's no-change event) until the end.
+            BeginAttributeChange();
+            m_bChangeOpen = true;
+            m_bRestartReader = m_bReaderRunning.exchange(false, std::memory_order_acq_rel);
+            (void)StopDVRReader();
+            return S_OK;
+        }
         // Only a reader that ran before the change comes back; one stopped
         // by leaving the graph stays stopped.
-        if (m_bRestartReader.exchange(false, std::memory_order_acq_rel)) {
+        if (m_bRestartReader) {
+            m_bRestartReader = false;
             hr = StartReaderOnWriter();
             m_bReaderRunning.store(SUCCEEDED(hr), std::memory_order_release);
         }
+        if (m_bChangeOpen) {
+            m_bChangeOpen = false;
+            EndAttributeChange();
+        }
     }
-    if (m_bChangeOpen.exchange(false, std::memory_order_acq_rel))
-        EndAttributeChange();
     if (FAILED(hr)) {
         Trace("\nCKVMpg2TSSrcStream::OnAttributesChanging: the DVR reader did not start again %s", TraceHr(hr));
-        // Without a buffer to read, receiving on would only fill files
-        // nobody reads.
+        // The pin's reads cannot follow the new buffer: reception ends, so
+        // that the failure shows instead of a stream that silently stalls.
         m_pRecv->CloseSocket(TRUE);
     }
     return hr;
@@ -203,5 +197,5 @@ void CKVMpg2TSSrcStream::StopDVRReading()
     CAutoLock lock(&m_csReaderCtl);
     (void)StopDVRReader();
     m_bReaderRunning.store(false, std::memory_order_release);
-    m_bRestartReader.store(false, std::memory_order_release);
+    m_bRestartReader = false;
 }

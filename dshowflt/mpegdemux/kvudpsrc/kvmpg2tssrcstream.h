@@ -14,8 +14,7 @@
 //
 // Lock order: the filter lock, then m_csReaderCtl, then the DVR reader's and
 // writer's own locks. m_csReaderCtl orders the starts and stops of the
-// reader; the first half of an attribute change does not take it, because
-// the writer calls it with its own locks held (see OnAttributesChanging).
+// reader; the writer calls none of our hooks with a lock of its own held.
 #pragma once
 
 #include <atomic>
@@ -70,10 +69,9 @@ public:
     [[nodiscard]] HRESULT ResetPointer() override;
 
     // The DVR writer begins (FALSE) or has ended (TRUE, or -1 after a failed
-    // restart) a change of its attributes. The first half is called with
-    // the writer's locks held: it only closes the reader. The second starts
-    // the reader again on the new buffer when it was running; when that
-    // fails, the socket is closed and the failure returned.
+    // restart) a change of its attributes. The first half closes the reader;
+    // the second starts it again on the new buffer when it was running; when
+    // that fails, the socket is closed and the failure returned.
     [[nodiscard]] HRESULT OnAttributesChanging(LONG lFlag);
     // Leaving the graph: the reader stops.
     void StopDVRReading();
@@ -86,14 +84,13 @@ private:
     CRecvThread* m_pRecv = nullptr;  // its non-delegating reference
 
     CCritSec m_csReaderCtl;
+    // Also read without the lock (IsReaderRunning).
     std::atomic<bool> m_bReaderRunning{false};
     // Set by the first half of an attribute change that closed a running
     // reader: the second half starts it again.
-    std::atomic<bool> m_bRestartReader{false};
-    // Counts first halves, so that a start that raced one is redone.
-    std::atomic<DWORD> m_dwChangeGeneration{0};
+    bool m_bRestartReader GUARDED_BY(m_csReaderCtl) = false;
     // The reader engine's attribute change is open (ended by the second half).
-    std::atomic<bool> m_bChangeOpen{false};
+    bool m_bChangeOpen GUARDED_BY(m_csReaderCtl) = false;
 
     // The size hook's memory.
     std::atomic<LONGLONG> m_llLastReported{0};
