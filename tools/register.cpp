@@ -16,7 +16,6 @@
 #include "dshowflt/mpegdemux/kvudpsrc/kvudpsrcif.h"
 #include "platform/comload.h"
 #include "platform/comserver.h"
-#include "platform/file.h"
 #include "platform/registry.h"
 #include "tools/cli.h"
 #include "tools/commands.h"

@@ -68,9 +68,8 @@ public:
 
     // An event of the DVR writer for the application (the backup file could
     // not be written: kDVREventBackupFailed with the write's status), raised
-    // on the thread that writes, with the writer's lock held: the filter
-    // queues it as a graph event and must not block. Without a graph to tell
-    // it is dropped.
+    // on the thread that writes: the filter queues it as a graph event and
+    // must not block. Without a graph to tell it is dropped.
     virtual void OnWriterEvent(LONG lEventCode, LONG_PTR lParam1, LONG_PTR lParam2)
     {
         (void)lEventCode;
