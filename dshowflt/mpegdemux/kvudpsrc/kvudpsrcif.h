@@ -37,7 +37,11 @@ enum SrcEventNotificationConstants : LONG {
 };
 
 // Implemented by the application. Param1 of EVENTTYPE_NODATAAVAILABLE is the
-// number of milliseconds since the read began; Param2 is 0.
+// number of milliseconds since the read began; Param2 is 0. Called on the
+// receive thread (CallInSameThread off) or while that thread waits up to
+// 10 ms for the answer: it must return promptly and must not call the
+// filter's Load, JoinFilterGraph or state changes, which wait for the very
+// read that asks.
 struct IKVSrcCallback : public IUnknown
 {
     [[nodiscard]] virtual HRESULT EventNotification(SrcEventNotificationConstants notificationType, double Param1,
