@@ -5,20 +5,23 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "dshowflt/common/rtp/rtptestutil.h"
 
 using namespace rtptest;
 
 namespace {
 
-Bytes TsPacket(DWORD dwSeq, DWORD dwTimestamp = 0, bool bMarker = false)
+Bytes TsPacket(DWORD dwSeq, DWORD dwTimestamp = 0, bool bMarker = false, DWORD dwSSRC = 0x11223344)
 {
     RtpPacket pkt;
     pkt.bPayloadType = 33;
+    pkt.dwSSRC = dwSSRC;
     pkt.dwSeq = dwSeq;
     pkt.dwTimestamp = dwTimestamp;
     pkt.bMarker = bMarker;
-    pkt.payload = {0x47, static_cast<BYTE>(dwSeq >> 8), static_cast<BYTE>(dwSeq)};
+    pkt.payload = {0x47, static_cast<BYTE>(dwSeq >> 8), static_cast<BYTE>(dwSeq), static_cast<BYTE>(dwSSRC)};
     return pkt.Build();
 }
 
@@ -153,11 +156,195 @@ TEST_F(CRTPParserTest, LateAndDuplicatePacketsAreDroppedAndLeaveTheSequenceAlone
     EXPECT_EQ(RTPPACKET_DUPLICATE, results[6]);  // already held
     for (DWORD f : flags)
         EXPECT_EQ(0u, f & RTPUNIT_DISCONTINUITY);
-    // Less than half the space ahead is early and held; more is late.
+    // Up to 3000 ahead is early and held; up to 100 behind is late; past
+    // either bound a packet is dropped unless a second one continues it.
     results.clear();
-    EXPECT_TRUE(FeedSeqs({104 + 30000, 104 + 40000}, &results).empty());
-    EXPECT_EQ(RTPPACKET_DISCARD, results[0]);
-    EXPECT_EQ(RTPPACKET_DUPLICATE, results[1]);
+    EXPECT_TRUE(FeedSeqs({104 + 3000, 104 - 100, 104 + 3001 + 10, 104 - 101 - 2}, &results).empty());
+    EXPECT_EQ((std::vector<int>{RTPPACKET_DISCARD, RTPPACKET_DUPLICATE, RTPPACKET_DISCARD, RTPPACKET_DISCARD}),
+              results);
+    EXPECT_EQ(1, m_parser.HeldPackets());
+}
+
+struct Arrival
+{
+    DWORD dwSeq;
+    DWORD dwSSRC;
+};
+
+// Runs arrivals through a parser; returns "ssrc:seq" of each unit handed on
+// (as the unit's own bytes tell) and the indexes, in that list, of units
+// flagged as discontinuous.
+std::vector<std::string> FeedArrivals(CRTPParser& parser, const std::vector<Arrival>& arrivals,
+                                      std::vector<size_t>* pDiscontinuities)
+{
+    std::vector<std::string> out;
+    for (const Arrival& a : arrivals) {
+        for (const Unit& u : Feed(parser, TsPacket(a.dwSeq, 0, false, a.dwSSRC)).units) {
+            if (u.dwFlags & RTPUNIT_DISCONTINUITY)
+                pDiscontinuities->push_back(out.size());
+            out.push_back(std::to_string(u.data.at(3)) + ":" + std::to_string(SeqOf(u)));
+        }
+    }
+    return out;
+}
+
+std::vector<Arrival> Seqs(DWORD dwSSRC, DWORD dwFirst, DWORD cCount)
+{
+    std::vector<Arrival> v;
+    for (DWORD i = 0; i < cCount; ++i)
+        v.push_back({(dwFirst + i) & 0xFFFF, dwSSRC});
+    return v;
+}
+
+std::vector<std::string> Names(DWORD dwSSRC, DWORD dwFirst, DWORD cCount)
+{
+    std::vector<std::string> v;
+    for (DWORD i = 0; i < cCount; ++i)
+        v.push_back(std::to_string(dwSSRC) + ":" + std::to_string((dwFirst + i) & 0xFFFF));
+    return v;
+}
+
+template <typename T>
+std::vector<T> Join(std::initializer_list<std::vector<T>> parts)
+{
+    std::vector<T> v;
+    for (const auto& p : parts)
+        v.insert(v.end(), p.begin(), p.end());
+    return v;
+}
+
+// A sender that restarts its numbering, backwards or forwards (across the
+// wrap too), loses only the one packet that first looked suspicious; the
+// next unit handed on says that data was lost, and nothing stays held.
+TEST_F(CRTPParserTest, SenderRestartResyncsAfterTwoPackets)
+{
+    const struct Case {
+        const char* pszName;
+        DWORD dwOld, dwNew;
+    } cases[] = {
+        {"20000 back to 100", 20000, 100},
+        {"100 forward to 40000", 100, 40000},
+        {"across the wrap, 65500 to 30000", 65500, 30000},
+        {"just past the late window", 5000, 5000 - 10 - 101},
+        {"just past the dropout window", 5000, 5000 + 10 + 3001},
+    };
+    for (const Case& c : cases) {
+        CRTPParser parser;
+        std::vector<size_t> disc;
+        std::vector<int> results;
+        const std::vector<std::string> out =
+            FeedArrivals(parser, Join<Arrival>({Seqs(0xA, c.dwOld, 10), Seqs(0xA, c.dwNew, 20)}), &disc);
+        EXPECT_EQ(Join<std::string>({Names(0xA, c.dwOld, 10), Names(0xA, c.dwNew + 1, 19)}), out) << c.pszName;
+        EXPECT_EQ((std::vector<size_t>{10}), disc) << c.pszName;
+        EXPECT_EQ(0, parser.HeldPackets()) << c.pszName;
+    }
+
+    // Packets held across a gap of the old stream are dropped at the
+    // restart: they would never fall due in the new numbering.
+    std::vector<size_t> disc;
+    const std::vector<std::string> out =
+        FeedArrivals(m_parser, Join<Arrival>({Seqs(0xA, 20000, 5), Seqs(0xA, 20006, 3), Seqs(0xA, 100, 5)}), &disc);
+    EXPECT_EQ(Join<std::string>({Names(0xA, 20000, 5), Names(0xA, 101, 4)}), out);
+    EXPECT_EQ((std::vector<size_t>{5}), disc);
+    EXPECT_EQ(0, m_parser.HeldPackets());
+
+    // Late packets of the old numbering are dropped only for a while: a
+    // sender that restarts again, back near its old numbers, is followed.
+    CRTPParser twice;
+    disc.clear();
+    EXPECT_EQ(Join<std::string>({Names(0xA, 20000, 5), Names(0xA, 101, 199), Names(0xA, 20011, 9)}),
+              FeedArrivals(twice, Join<Arrival>({Seqs(0xA, 20000, 5), Seqs(0xA, 100, 200), Seqs(0xA, 20010, 10)}),
+                           &disc));
+    EXPECT_EQ((std::vector<size_t>{5, 204}), disc);
+}
+
+// One packet far from the sequence (a stray from another stream, a
+// corrupted number) is dropped; the stream goes on as if it never came, its
+// time stamp included. Strays that do not continue each other never resync.
+TEST_F(CRTPParserTest, StrayPacketFarAwayIsDroppedWithoutResync)
+{
+    std::vector<DWORD> out;
+    std::vector<LONGLONG> times;
+    std::vector<DWORD> flags;
+    auto feed = [&](DWORD dwSeq, DWORD dwTime) {
+        FeedResult r = Feed(m_parser, TsPacket(dwSeq, dwTime));
+        for (const Unit& u : r.units) {
+            out.push_back(SeqOf(u));
+            times.push_back(u.rtTime);
+            flags.push_back(u.dwFlags);
+        }
+        return r.nFirst;
+    };
+    for (DWORD s = 10; s < 15; ++s)
+        feed(s, 900000 + s * 3000);
+    EXPECT_EQ(RTPPACKET_DISCARD, feed(30000, 5));                 // time stamp a minute back
+    EXPECT_EQ(RTPPACKET_DISCARD, feed(45000, 0xF0000000));        // and far ahead
+    EXPECT_EQ(RTPPACKET_DISCARD, feed(30002, 7));                 // not the one after 30000
+    for (DWORD s = 15; s < 20; ++s)
+        feed(s, 900000 + s * 3000);
+    std::vector<DWORD> expected;
+    for (DWORD s = 10; s < 20; ++s)
+        expected.push_back(s);
+    EXPECT_EQ(expected, out);
+    ASSERT_EQ(expected.size(), times.size());
+    for (size_t i = 0; i < times.size(); ++i) {
+        EXPECT_EQ((900000 + static_cast<LONGLONG>(expected[i]) * 3000) * 1000 / 9, times[i]) << expected[i];
+        EXPECT_EQ(0u, flags[i] & (RTPUNIT_DISCONTINUITY | RTPUNIT_TIME_OFFSET)) << expected[i];
+    }
+}
+
+// A new SSRC is a new sender: it is taken at once, the old sender's held
+// packets are dropped, and its late packets are not taken for another
+// change of sender.
+TEST_F(CRTPParserTest, SsrcChangeRestartsAtOnce)
+{
+    std::vector<size_t> disc;
+    const std::vector<std::string> out = FeedArrivals(
+        m_parser,
+        Join<Arrival>({Seqs(0xA, 500, 5), Seqs(0xA, 506, 2), Seqs(0xB, 7000, 3), {{505, 0xA}, {508, 0xA}},
+                       Seqs(0xB, 7003, 3)}),
+        &disc);
+    EXPECT_EQ(Join<std::string>({Names(0xA, 500, 5), Names(0xB, 7000, 6)}), out);
+    EXPECT_EQ((std::vector<size_t>{5}), disc);
+    EXPECT_EQ(0, m_parser.HeldPackets());
+
+    // The same numbers from a new sender are not duplicates.
+    CRTPParser parser;
+    disc.clear();
+    EXPECT_EQ(Join<std::string>({Names(0xA, 1, 3), Names(0xB, 1, 3)}),
+              FeedArrivals(parser, Join<Arrival>({Seqs(0xA, 1, 3), Seqs(0xB, 1, 3)}), &disc));
+    EXPECT_EQ((std::vector<size_t>{3}), disc);
+}
+
+// Reordering around the restart: old packets that arrive late, before and
+// after it, and new packets out of order. Old packets are never spliced into
+// the new stream, and only the first suspicious packet is lost.
+TEST_F(CRTPParserTest, ReorderingAcrossRestart)
+{
+    const struct Case {
+        const char* pszName;
+        std::vector<Arrival> arrivals;
+        std::vector<std::string> expected;
+        size_t iFirstNew;  // the unit that carries the discontinuity
+    } cases[] = {
+        {"old packets between and after the first new ones",
+         Join<Arrival>({Seqs(0xA, 20000, 5), {{100, 0xA}, {20005, 0xA}, {101, 0xA}, {20006, 0xA}, {20007, 0xA},
+                                             {102, 0xA}, {20008, 0xA}, {103, 0xA}}}),
+         Join<std::string>({Names(0xA, 20000, 6), Names(0xA, 101, 3)}), 6},
+        {"new packets out of order",
+         Join<Arrival>({Seqs(0xA, 20000, 5), {{100, 0xA}, {102, 0xA}, {101, 0xA}, {104, 0xA}, {103, 0xA}, {105, 0xA}}}),
+         Join<std::string>({Names(0xA, 20000, 5), Names(0xA, 101, 5)}), 5},
+        {"new sender's packets out of order, old ones late",
+         Join<Arrival>({Seqs(0xA, 20000, 5), {{900, 0xB}, {902, 0xB}, {20005, 0xA}, {901, 0xB}, {903, 0xB}}}),
+         Join<std::string>({Names(0xA, 20000, 5), Names(0xB, 900, 4)}), 5},
+    };
+    for (const Case& c : cases) {
+        CRTPParser parser;
+        std::vector<size_t> disc;
+        EXPECT_EQ(c.expected, FeedArrivals(parser, c.arrivals, &disc)) << c.pszName;
+        EXPECT_EQ((std::vector<size_t>{c.iFirstNew}), disc) << c.pszName;
+        EXPECT_EQ(0, parser.HeldPackets()) << c.pszName;
+    }
 }
 
 TEST_F(CRTPParserTest, UnitTimeFollowsClockAcrossWrapAndSenderRestart)
