@@ -1,6 +1,6 @@
 #include "platform/graph/outputq.h"
 
-#include "dshowflt/common/trace/trace.h"
+#include "platform/log.h"
 
 COutputQueue::COutputQueue(IPin* pInputPin, HRESULT* phr, BOOL bAuto, BOOL bQueue, LONG lBatchSize,
                            BOOL bBatchExact, LONG lListSize, DWORD /*dwPriority*/)
@@ -133,8 +133,8 @@ void COutputQueue::ThreadProc()
         m_mtx.Lock();
         m_bDelivering = false;
         if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
-            Trace("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
-                  TraceHr(hr));
+            PlatformLog("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
+                        PlatformStatusName(hr));
             m_hr = hr;
         }
         m_cvSpace.NotifyAll();
@@ -190,8 +190,8 @@ HRESULT COutputQueue::SendBatched()
         p->Release();
     CGraphLock lock(&m_mtx);
     if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
-        Trace("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
-              TraceHr(hr));
+        PlatformLog("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
+                    PlatformStatusName(hr));
         m_hr = hr;
     }
     return hr;
