@@ -2,6 +2,13 @@
 
 #include <cerrno>
 
+namespace {
+thread_local DWORD t_dwLastError = ERROR_SUCCESS;
+}  // namespace
+
+DWORD GetLastError() { return t_dwLastError; }
+void SetLastError(DWORD dwError) { t_dwLastError = dwError; }
+
 DWORD Win32FromErrno(int nErrno, bool bSocket)
 {
     if (bSocket) {

@@ -40,7 +40,17 @@ constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_DIRECTORY = 267;
+constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_BADDB = 1009;  // a registry store that cannot be read as one
+constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
+constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
+constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
+constexpr DWORD ERROR_CLASS_HAS_WINDOWS = 1412;
 constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_UNSUPPORTED_TYPE = 1630;
+constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;  // a file without version information
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;  // symbolic link loop
 
 // Windows Sockets error numbers.
@@ -117,7 +127,15 @@ constexpr HRESULT E_INVALIDARG = MakeHr(0x80070057);
 
 constexpr HRESULT CLASS_E_NOAGGREGATION = MakeHr(0x80040110);
 constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = MakeHr(0x80040111);
+constexpr HRESULT REGDB_E_READREGDB = MakeHr(0x80040150);
+constexpr HRESULT REGDB_E_WRITEREGDB = MakeHr(0x80040151);
+constexpr HRESULT REGDB_E_KEYMISSING = MakeHr(0x80040152);
+constexpr HRESULT REGDB_E_INVALIDVALUE = MakeHr(0x80040153);
 constexpr HRESULT REGDB_E_CLASSNOTREG = MakeHr(0x80040154);
+constexpr HRESULT SELFREG_E_TYPELIB = MakeHr(0x80040200);
+constexpr HRESULT SELFREG_E_CLASS = MakeHr(0x80040201);
+constexpr HRESULT CO_E_DLLNOTFOUND = MakeHr(0x800401F8);
+constexpr HRESULT CO_E_ERRORINDLL = MakeHr(0x800401F9);
 constexpr HRESULT CO_E_PATHTOOLONG = MakeHr(0x80010135);
 constexpr HRESULT MK_E_UNAVAILABLE = MakeHr(0x800401E3);
 constexpr HRESULT MK_E_SYNTAX = MakeHr(0x800401E4);
@@ -126,10 +144,21 @@ constexpr HRESULT RPC_E_TIMEOUT = MakeHr(0x8001011F);
 constexpr HRESULT RPC_E_SERVERFAULT = MakeHr(0x80010105);
 constexpr HRESULT DISP_E_UNKNOWNINTERFACE = MakeHr(0x80020001);
 constexpr HRESULT DISP_E_MEMBERNOTFOUND = MakeHr(0x80020003);
+constexpr HRESULT DISP_E_PARAMNOTFOUND = MakeHr(0x80020004);
 constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHr(0x80020005);
 constexpr HRESULT DISP_E_UNKNOWNNAME = MakeHr(0x80020006);
+constexpr HRESULT DISP_E_NONAMEDARGS = MakeHr(0x80020007);
+constexpr HRESULT DISP_E_BADVARTYPE = MakeHr(0x80020008);
+constexpr HRESULT DISP_E_EXCEPTION = MakeHr(0x80020009);
+constexpr HRESULT DISP_E_OVERFLOW = MakeHr(0x8002000A);
 constexpr HRESULT DISP_E_BADINDEX = MakeHr(0x8002000B);
+constexpr HRESULT DISP_E_BADPARAMCOUNT = MakeHr(0x8002000E);
+constexpr HRESULT DISP_E_PARAMNOTOPTIONAL = MakeHr(0x8002000F);
+constexpr HRESULT TYPE_E_UNSUPFORMAT = MakeHr(0x80028019);
+constexpr HRESULT TYPE_E_REGISTRYACCESS = MakeHr(0x8002801C);
+constexpr HRESULT TYPE_E_LIBNOTREGISTERED = MakeHr(0x8002801D);
 constexpr HRESULT TYPE_E_ELEMENTNOTFOUND = MakeHr(0x8002802B);
+constexpr HRESULT TYPE_E_CANTLOADLIBRARY = MakeHr(0x80029C4A);
 
 // Media-graph codes.
 constexpr HRESULT VFW_E_INVALIDMEDIATYPE = MakeHr(0x80040200);
@@ -175,6 +204,11 @@ constexpr HRESULT KVMM_E_DVR_RECORDINGINUSE = MakeHr(0x80050027);
 
 constexpr HRESULT E_ABORTED_BY_THIS_FILTER = MakeHr(0xFEDCBA97);
 constexpr HRESULT E_ABORTED_BY_DOWNSTREAM_FILTER = MakeHr(0xFEDCBA98);
+
+// The calling thread's last Windows error number, for the few calls that
+// report failure as FALSE or a null handle (window classes and windows).
+DWORD GetLastError();
+void SetLastError(DWORD dwError);
 
 // errno -> Windows / Windows Sockets error number. Socket calls map to the
 // WSAE* numbers (bSocket), file calls to the ERROR_* numbers.

@@ -4,6 +4,9 @@
 #include <memory>
 #include <new>
 #include <unordered_map>
+#include <vector>
+
+#include "platform/wtext.h"
 
 #include "platform/critsec.h"
 #include "platform/sync.h"
@@ -40,6 +43,16 @@ struct SWindow
     WNDPROC pfn;
     void* pvContext;
     std::shared_ptr<SQueue> pQueue;
+    ATOM atom;  // its class, or 0 for a window made by CreateMessageWindow
+};
+
+struct SClass
+{
+    CWString strName;
+    HINSTANCE hInstance;
+    WNDPROC pfn;
+    ATOM atom;
+    int cWindows;
 };
 
 // Window ids count up from 1 and are never reused.
@@ -48,6 +61,28 @@ struct SRegistry
     CCritSec cs;  // taken before SQueue::cs, never after
     std::unordered_map<uint64_t, SWindow> map GUARDED_BY(cs);
     uint64_t idNext GUARDED_BY(cs) = 1;
+    std::vector<SClass> vClasses GUARDED_BY(cs);
+    ATOM atomNext GUARDED_BY(cs) = 0xC000;  // where the original platform numbers its classes
+
+    SClass* FindClass(LPCWSTR pszName, HINSTANCE hInstance) REQUIRES(cs)
+    {
+        for (SClass& c : vClasses) {
+            if (c.hInstance == hInstance && WStrEqualNoCase(c.strName, pszName))
+                return &c;
+        }
+        return nullptr;
+    }
+    // Every removal of a window goes through here so that its class knows.
+    void EraseWindow(std::unordered_map<uint64_t, SWindow>::iterator it) REQUIRES(cs)
+    {
+        if (it->second.atom) {
+            for (SClass& c : vClasses) {
+                if (c.atom == it->second.atom)
+                    --c.cWindows;
+            }
+        }
+        map.erase(it);
+    }
 };
 
 SRegistry& Registry()
@@ -81,10 +116,10 @@ struct SThreadQueue
         SRegistry& reg = Registry();
         CAutoLock lockReg(&reg.cs);
         for (auto it = reg.map.begin(); it != reg.map.end();) {
+            auto itNext = std::next(it);
             if (it->second.pQueue == p)
-                it = reg.map.erase(it);
-            else
-                ++it;
+                reg.EraseWindow(it);
+            it = itNext;
         }
         CAutoLock lock(&p->cs);
         p->bAlive = false;
@@ -127,7 +162,7 @@ HWND CreateMessageWindow(WNDPROC pfn, void* pvContext)
     SRegistry& reg = Registry();
     CAutoLock lock(&reg.cs);
     const uint64_t id = reg.idNext++;
-    reg.map[id] = SWindow{pfn, pvContext, t_queue.p};
+    reg.map[id] = SWindow{pfn, pvContext, t_queue.p, 0};
     return HwndOf(id);
 }
 
@@ -138,8 +173,70 @@ BOOL DestroyMessageWindow(HWND hwnd)
     auto it = reg.map.find(IdOf(hwnd));
     if (it == reg.map.end() || it->second.pQueue != t_queue.p)
         return FALSE;
-    reg.map.erase(it);
+    reg.EraseWindow(it);
     return TRUE;
+}
+
+BOOL DestroyWindow(HWND hwnd) { return DestroyMessageWindow(hwnd); }
+
+ATOM RegisterClass(const WNDCLASS* pWndClass)
+{
+    if (!pWndClass || !pWndClass->lpfnWndProc || !pWndClass->lpszClassName || !*pWndClass->lpszClassName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    SRegistry& reg = Registry();
+    CAutoLock lock(&reg.cs);
+    if (reg.FindClass(pWndClass->lpszClassName, pWndClass->hInstance)) {
+        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+        return 0;
+    }
+    if (reg.atomNext == 0xFFFF) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    const ATOM atom = reg.atomNext++;
+    reg.vClasses.push_back(SClass{pWndClass->lpszClassName, pWndClass->hInstance, pWndClass->lpfnWndProc, atom, 0});
+    return atom;
+}
+
+BOOL UnregisterClass(LPCWSTR pszClassName, HINSTANCE hInstance)
+{
+    SRegistry& reg = Registry();
+    CAutoLock lock(&reg.cs);
+    SClass* pClass = pszClassName ? reg.FindClass(pszClassName, hInstance) : nullptr;
+    if (!pClass) {
+        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    if (pClass->cWindows > 0) {
+        SetLastError(ERROR_CLASS_HAS_WINDOWS);
+        return FALSE;
+    }
+    reg.vClasses.erase(reg.vClasses.begin() + (pClass - reg.vClasses.data()));
+    return TRUE;
+}
+
+HWND CreateWindowEx(DWORD dwExStyle, LPCWSTR pszClassName, LPCWSTR pszWindowName, DWORD dwStyle, int x, int y,
+                    int nWidth, int nHeight, HWND hwndParent, void* hMenu, HINSTANCE hInstance, void* lpParam)
+{
+    (void)dwExStyle, (void)pszWindowName, (void)dwStyle, (void)x, (void)y, (void)nWidth, (void)nHeight;
+    (void)hwndParent, (void)hMenu;
+    if (!ThisQueue()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    SRegistry& reg = Registry();
+    CAutoLock lock(&reg.cs);
+    SClass* pClass = pszClassName ? reg.FindClass(pszClassName, hInstance) : nullptr;
+    if (!pClass) {
+        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+        return nullptr;
+    }
+    ++pClass->cWindows;
+    const uint64_t id = reg.idNext++;
+    reg.map[id] = SWindow{pClass->pfn, lpParam, t_queue.p, pClass->atom};
+    return HwndOf(id);
 }
 
 void* GetMessageWindowContext(HWND hwnd)

@@ -107,3 +107,72 @@ TEST(MessageQueue, DestroyedWindowsAndEndedThreadsTakeNoMessages)
     EXPECT_EQ(GetMessageWindowContext(hwndOrphan), nullptr);
     EXPECT_EQ(CreateMessageWindow(nullptr, nullptr), nullptr);
 }
+
+TEST(MessageQueue, WindowClassesByNameOutliveNoneOfTheirWindows)
+{
+    SWindowLog log;
+    int nModuleA = 0, nModuleB = 0;
+    const HINSTANCE hA = reinterpret_cast<HINSTANCE>(&nModuleA);
+    const HINSTANCE hB = reinterpret_cast<HINSTANCE>(&nModuleB);
+    WNDCLASS wc{};
+    wc.lpfnWndProc = LogWndProc;
+    wc.hInstance = hA;
+    wc.lpszClassName = u"KV Test APC class";
+    const ATOM atom = RegisterClass(&wc);
+    ASSERT_NE(atom, 0);
+    // The name is taken for this module, in any case; another module may
+    // have its own class of that name.
+    WNDCLASS wcUpper = wc;
+    wcUpper.lpszClassName = u"KV TEST APC CLASS";
+    EXPECT_EQ(RegisterClass(&wcUpper), 0);
+    EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS);
+    WNDCLASS wcOther = wc;
+    wcOther.hInstance = hB;
+    EXPECT_NE(RegisterClass(&wcOther), 0);
+    EXPECT_TRUE(UnregisterClass(u"kv test apc class", hB));
+    WNDCLASS wcBad = wc;
+    wcBad.lpfnWndProc = nullptr;
+    EXPECT_EQ(RegisterClass(&wcBad), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    EXPECT_EQ(CreateWindowEx(0, u"KV Test APC class", u"w", 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                             CW_USEDEFAULT, nullptr, nullptr, hB, &log),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS);
+
+    // A window of the class on another thread: it runs the class's procedure
+    // there, and keeps the class registered until that thread ends.
+    CAMEvent evCreated(TRUE), evDispatch(TRUE);
+    std::atomic<HWND> hwnd{nullptr};
+    std::atomic<DWORD> dwOwner{0};
+    std::thread owner([&] {
+        dwOwner = GetCurrentThreadId();
+        hwnd = CreateWindowEx(0, u"kv test APC class", u"CEventThunk APC", 0, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, hA, &log);
+        evCreated.Set();
+        if (evDispatch.Wait(10000))
+            (void)PeekAndDispatchMessages();
+    });
+    ASSERT_TRUE(evCreated.Wait(10000));
+    ASSERT_NE(hwnd.load(), nullptr);
+    EXPECT_EQ(GetMessageWindowContext(hwnd), &log);
+    EXPECT_FALSE(UnregisterClass(u"KV Test APC class", hA));
+    EXPECT_EQ(GetLastError(), ERROR_CLASS_HAS_WINDOWS);
+    EXPECT_FALSE(DestroyWindow(hwnd));  // not this thread's
+    ASSERT_TRUE(PostMessage(hwnd, kMsgCall, 2024, 1));
+    evDispatch.Set();
+    owner.join();
+    EXPECT_EQ(log.vParams, (std::vector<WPARAM>{2024}));
+    EXPECT_EQ(log.vThreads, (std::vector<DWORD>{dwOwner.load()}));
+    EXPECT_TRUE(UnregisterClass(u"KV Test APC class", hA));  // the thread took its window along
+    EXPECT_FALSE(UnregisterClass(u"KV Test APC class", hA));
+    EXPECT_EQ(GetLastError(), ERROR_CLASS_DOES_NOT_EXIST);
+
+    // Destroying the last window frees the class as well.
+    ASSERT_NE(RegisterClass(&wc), 0);
+    HWND hwndHere = CreateWindowEx(0, u"KV Test APC class", nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, hA, nullptr);
+    ASSERT_NE(hwndHere, nullptr);
+    EXPECT_FALSE(UnregisterClass(u"KV Test APC class", hA));
+    EXPECT_TRUE(DestroyWindow(hwndHere));
+    EXPECT_TRUE(UnregisterClass(u"KV Test APC class", hA));
+}

@@ -42,6 +42,11 @@ typedef int64_t REFERENCE_TIME;
 typedef int HANDLE;
 constexpr HANDLE INVALID_HANDLE_VALUE = -1;
 
+// A loaded module (the main program or a shared library): its load address,
+// from which its file name can be found.
+typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr int MAX_PATH = 260;
 

@@ -1,17 +1,28 @@
-// kvudpsrc dvr-info STUB.KBL: what a DVR buffer's stub file says. Users and
-// tests use it to see inside a buffer; a stub that cannot be read is named
-// by its status and makes the command fail.
+// kvudpsrc dvr-info STUB.KBL: what a DVR buffer's stub file says, and
+// whether a writer is behind it. Users and tests use it to see inside a
+// buffer; a stub that cannot be read is named with the reason and makes the
+// command fail.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <numeric>
+#include <string>
 #include <vector>
 
-#include "dshowflt/common/dvr/dvrengine.h"
+#include "dshowflt/common/dvr/dvrsource.h"
 #include "dshowflt/common/trace/trace.h"
+#include "tools/cli.h"
 #include "tools/commands.h"
 
 namespace {
+
+const char kHelp[] =
+    "usage: kvudpsrc dvr-info [OPTIONS] STUB.KBL\n"
+    "  Shows a DVR buffer: whether its writer is live (with its process id), finished\n"
+    "  or gone without closing the buffer; the oldest offset kept and the end offset\n"
+    "  (one past the newest byte), as follow --from and copy count them; then the\n"
+    "  stub's header, its records and the order the stream plays in.\n";
 
 void PrintGuid(const GUID& g)
 {
@@ -19,31 +30,71 @@ void PrintGuid(const GUID& g)
            g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
 }
 
+// The writer's process id from its object-table name ("TARN DVR Sink
+// %08x pid %08x"), or -1.
+long long OwnerPid(const std::string& strOwner)
+{
+    const size_t n = strOwner.rfind(" pid ");
+    if (n == std::string::npos)
+        return -1;
+    char* pEnd = nullptr;
+    const unsigned long ul = strtoul(strOwner.c_str() + n + 5, &pEnd, 16);
+    return *pEnd ? -1 : static_cast<long long>(ul);
+}
+
 }  // namespace
 
 int DvrInfoMain(int argc, char** argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: kvudpsrc dvr-info STUB.KBL\n");
-        return 2;
-    }
-    const char* pszStub = argv[1];
+    std::string strStub;
+    COptions opts("dvr-info", kHelp);
+    opts.Positional("STUB.KBL", true, SetString(&strStub));
+    int nExit = 0;
+    if (!opts.Parse(argc, argv, &nExit))
+        return nExit;
+
     CDVREngine engine(false);
     LONG nCount = 0;
     std::unique_ptr<RecordingInfo[]> pList;
-    const CWString strStub = Utf8ToWide(pszStub);
-    HRESULT hr = engine.SetStubFileName(strStub.c_str(), static_cast<int>(strStub.size()), FALSE);
+    const CWString wstrStub = Utf8ToWide(strStub);
+    HRESULT hr = engine.SetStubFileName(wstrStub.c_str(), static_cast<int>(wstrStub.size()), FALSE);
     if (SUCCEEDED(hr))
         hr = engine.ReadAllRecordingsInfo(&nCount, &pList);
     if (FAILED(hr)) {
-        fprintf(stderr, "kvudpsrc dvr-info: %s: %s\n", pszStub, TraceHr(hr));
-        return 1;
+        PrintError("dvr-info", "stub %s: %s", strStub.c_str(), HrWords(hr).c_str());
+        return kExitFailure;
     }
 
-    const CWString strOwner = engine.GetOwnerName();
-    printf("stub          %s\n", pszStub);
+    // A reader of our own tells whether the owner named in the stub still
+    // answers, and what offsets follow and copy would use.
+    CDVRSourceObject source;
+    source.NonDelegatingAddRef();  // owned by this scope
+    double dFirst = 0, dCur = 0, dLast = 0;
+    HRESULT hrRange = source.SetStubFileName(wstrStub.c_str(), static_cast<int>(wstrStub.size()), FALSE);
+    if (SUCCEEDED(hrRange))
+        hrRange = source.StartDVRReader(nullptr);
+    if (SUCCEEDED(hrRange))
+        hrRange = source.GetAvailableRange(&dFirst, &dCur, &dLast);
+    const std::string strOwner = WideToUtf8(engine.GetOwnerName());
+    const long long llPid = OwnerPid(strOwner);
+    std::string strWriter;
+    if (strOwner.empty())
+        strWriter = "finished (no live writer)";
+    else if (source.WriterHasGone())
+        strWriter = "gone: process " + std::to_string(llPid) + " ended without closing the buffer";
+    else
+        strWriter = "live, process " + std::to_string(llPid);
+    (void)source.StopDVRReader();
+
+    printf("stub          %s\n", strStub.c_str());
+    printf("writer        %s\n", strWriter.c_str());
+    if (SUCCEEDED(hrRange))
+        printf("offsets       oldest %lld, end %lld (%lld bytes kept)\n", static_cast<long long>(dFirst),
+               static_cast<long long>(dLast), static_cast<long long>(dLast - dFirst));
+    else
+        printf("offsets       none: %s\n", HrWords(hrRange).c_str());
     printf("format        TARNDVR version 0, header %u bytes\n", static_cast<unsigned>(engine.GetStubHeaderBytes()));
-    printf("owner         %s\n", strOwner.empty() ? "(none: no live writer)" : WideToUtf8(strOwner).c_str());
+    printf("owner         %s\n", strOwner.empty() ? "(none)" : strOwner.c_str());
     printf("streamId      ");
     PrintGuid(engine.GetStreamId());
     printf("\nrecordCount   %d\n", static_cast<int>(nCount));
@@ -70,5 +121,5 @@ int DvrInfoMain(int argc, char** argv)
         llTotal += r.size;  // cannot overflow: the reader refuses such stubs
     }
     printf("%s\ntotal         %lld bytes\n", order.empty() ? " (no recordings)" : "", static_cast<long long>(llTotal));
-    return 0;
+    return kExitOk;
 }

@@ -5,14 +5,14 @@
 // The first line on standard output is "stub PATH", flushed at once, so a
 // script or test knows what to follow. The writer stops (and tells its
 // followers) at the end of the input, after --total bytes, or on SIGINT or
-// SIGTERM.
+// SIGTERM, whatever the input is doing: the input is only read when poll()
+// says it is readable, and the stop signal wakes the same poll().
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,40 +20,30 @@
 #include "dshowflt/common/dvr/dvrsink.h"
 #include "dshowflt/common/trace/trace.h"
 #include "platform/thread.h"
+#include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/pattern.h"
 
 namespace {
 
-volatile sig_atomic_t g_bStop = 0;
-
-void OnStopSignal(int)
-{
-    g_bStop = 1;
-}
-
-int Usage()
-{
-    fprintf(stderr,
-            "usage: kvudpsrc dvr-write [--folder DIR]... [--files N] [--file-size BYTES] [--name BASE]\n"
-            "                          [--pattern SEED] [--total BYTES] [--rate BYTES_PER_S] [--block BYTES]\n"
-            "  Writes standard input, or with --pattern a deterministic test stream, into a ring of\n"
-            "  N recording files (default 10) of at most BYTES each (default 10485760) in each DIR\n"
-            "  (default: the temporary-files folder). Prints \"stub PATH\" first; stops at the end of\n"
-            "  the input, after --total bytes, or on SIGINT/SIGTERM. --rate limits the write rate;\n"
-            "  --block sets the size of one write (default 65536; a write never spans two files).\n");
-    return 2;
-}
-
-bool ParseNumber(const char* psz, long long llMin, long long* pll)
-{
-    char* pEnd = nullptr;
-    const long long ll = strtoll(psz, &pEnd, 0);
-    if (!*psz || *pEnd || ll < llMin)
-        return false;
-    *pll = ll;
-    return true;
-}
+const char kHelp[] =
+    "usage: kvudpsrc dvr-write [OPTIONS]\n"
+    "  Writes standard input, or with --pattern a deterministic test stream, into a ring\n"
+    "  of recording files that other processes can follow (kvudpsrc follow) while it grows.\n"
+    "  Prints \"stub PATH\" on standard output first; stops at the end of the input, after\n"
+    "  --total bytes, or on SIGINT/SIGTERM (within 100 ms, even while the input is idle),\n"
+    "  then prints its final status line. The ring's files stay on disk.\n"
+    "\n"
+    "Options:\n"
+    "  --folder DIR        a folder of the ring (repeatable; default: the temporary-files folder)\n"
+    "  --files N           recording files per folder, 2 to 99999 (default 10)\n"
+    "  --file-size BYTES   largest size of one recording file (default 10M)\n"
+    "  --name BASE         base name of the stub and recording files (default Capture)\n"
+    "  --pattern SEED      write the test pattern of SEED instead of standard input\n"
+    "  --total BYTES       stop after BYTES\n"
+    "  --rate BYTES        write at most BYTES per second\n"
+    "  --block BYTES       size of one write, at most --file-size (default 64K); a write\n"
+    "                      never spans two files\n";
 
 struct CSinkHolder
 {
@@ -62,53 +52,9 @@ struct CSinkHolder
     CBaseDVRSink* p;
 };
 
-int Fail(const char* pszWhat, HRESULT hr)
+HRESULT Configure(CBaseDVRSink* pSink, const std::vector<std::string>& aFolders, long long llFiles,
+                  long long llFileSize, const std::string& strName)
 {
-    fprintf(stderr, "kvudpsrc dvr-write: %s: %s\n", pszWhat, TraceHr(hr));
-    return 1;
-}
-
-}  // namespace
-
-int DvrWriteMain(int argc, char** argv)
-{
-    std::vector<std::string> aFolders;
-    long long llFiles = 10, llFileSize = 10 * 1024 * 1024, llSeed = -1, llTotal = -1, llRate = 0, llBlock = 65536;
-    std::string strName;
-    for (int i = 1; i < argc; ++i) {
-        const char* pszOpt = argv[i];
-        if (i + 1 >= argc)
-            return Usage();
-        const char* pszVal = argv[++i];
-        bool bOk = true;
-        if (!strcmp(pszOpt, "--folder"))
-            aFolders.push_back(pszVal);
-        else if (!strcmp(pszOpt, "--name"))
-            strName = pszVal;
-        else if (!strcmp(pszOpt, "--files"))
-            bOk = ParseNumber(pszVal, 2, &llFiles) && llFiles < 100000;
-        else if (!strcmp(pszOpt, "--file-size"))
-            bOk = ParseNumber(pszVal, 2, &llFileSize);
-        else if (!strcmp(pszOpt, "--pattern"))
-            bOk = ParseNumber(pszVal, 0, &llSeed);
-        else if (!strcmp(pszOpt, "--total"))
-            bOk = ParseNumber(pszVal, 0, &llTotal);
-        else if (!strcmp(pszOpt, "--rate"))
-            bOk = ParseNumber(pszVal, 0, &llRate);
-        else if (!strcmp(pszOpt, "--block"))
-            bOk = ParseNumber(pszVal, 1, &llBlock) && llBlock <= 16 * 1024 * 1024;
-        else
-            bOk = false;
-        if (!bOk)
-            return Usage();
-    }
-    if (llBlock > llFileSize) {
-        fprintf(stderr, "kvudpsrc dvr-write: --block must not exceed --file-size\n");
-        return Usage();
-    }
-
-    CSinkHolder sink;
-    CBaseDVRSink* pSink = sink.p;
     const LONG nFolders = aFolders.empty() ? 1 : static_cast<LONG>(aFolders.size());
     HRESULT hr = pSink->StartChangingAttributes();
     if (SUCCEEDED(hr))
@@ -126,25 +72,94 @@ int DvrWriteMain(int argc, char** argv)
         SysFreeString(bstr);
     }
     const HRESULT hrEnd = pSink->EndChangingAttributes(FAILED(hr) ? VARIANT_TRUE : VARIANT_FALSE);
-    if (SUCCEEDED(hr))
-        hr = hrEnd;
-    if (FAILED(hr))
-        return Fail("configuring the buffer", hr);
+    return SUCCEEDED(hr) ? hrEnd : hr;
+}
+
+// Waits until standard input is readable or a stop signal came; while the
+// writer holds unpublished bytes it wakes every 25 ms to publish them, so
+// that followers see the end of a burst without waiting for more input.
+// False when a stop signal came.
+bool WaitForInput(CBaseDVRSink* pSink)
+{
+    for (;;) {
+        if (CStopSignal::Received())
+            return false;
+        const bool bUnpublished = pSink->BeginWaitingForData() != FALSE;
+        pollfd afd[2] = {{STDIN_FILENO, POLLIN, 0}, {CStopSignal::Fd(), POLLIN, 0}};
+        const int n = poll(afd, 2, bUnpublished ? 25 : -1);
+        if (n < 0 && errno != EINTR)
+            return true;  // let the read report what is wrong
+        if (CStopSignal::Received())
+            return false;
+        if (n > 0 && afd[0].revents)
+            return true;
+    }
+}
+
+std::string Megabytes(unsigned long long ull)
+{
+    char sz[32];
+    snprintf(sz, sizeof(sz), "%.1f MB", static_cast<double>(ull) / 1e6);
+    return sz;
+}
+
+}  // namespace
+
+int DvrWriteMain(int argc, char** argv)
+{
+    std::vector<std::string> aFolders;
+    long long llFiles = 10, llFileSize = 10 * 1024 * 1024, llSeed = -1, llTotal = -1, llRate = 0, llBlock = 65536;
+    std::string strName;
+    COptions opts("dvr-write", kHelp);
+    opts.Value("--folder", nullptr, AddString(&aFolders));
+    opts.Value("--files", nullptr, SetSize(&llFiles, 2, 99999));
+    opts.Value("--file-size", nullptr, SetSize(&llFileSize, 2, 1LL << 40));
+    opts.Value("--name", nullptr, SetString(&strName));
+    opts.Value("--pattern", nullptr, SetInteger(&llSeed, 0, 0x7FFFFFFFFFFFFFFFLL));
+    opts.Value("--total", nullptr, SetSize(&llTotal, 0, 0x7FFFFFFFFFFFFFFFLL));
+    opts.Value("--rate", nullptr, SetSize(&llRate, 1, 1LL << 40));
+    opts.Value("--block", nullptr, SetSize(&llBlock, 1, 16 * 1024 * 1024));
+    int nExit = 0;
+    if (!opts.Parse(argc, argv, &nExit))
+        return nExit;
+    if (llBlock > llFileSize)
+        return opts.UsageError("--block: at most --file-size (%lld)", llFileSize);
+    for (const std::string& strFolder : aFolders) {
+        std::string strWhy;
+        if (!CheckWritableFolder(strFolder, &strWhy)) {
+            PrintError("dvr-write", "folder %s: %s", strFolder.c_str(), strWhy.c_str());
+            return kExitFailure;
+        }
+    }
+
+    CStopSignal::Install();
+    CSinkHolder sink;
+    CBaseDVRSink* pSink = sink.p;
+    HRESULT hr = Configure(pSink, aFolders, llFiles, llFileSize, strName);
+    if (FAILED(hr)) {
+        PrintError("dvr-write", "configuring the ring: %s", HrWords(hr).c_str());
+        return kExitFailure;
+    }
     hr = pSink->StartDVR();
-    if (FAILED(hr))
-        return Fail("starting the buffer", hr);
-    printf("stub %s\n", WideToUtf8(pSink->GetStubPath()).c_str());
+    if (FAILED(hr)) {
+        PrintError("dvr-write", "starting the ring in %s: %s",
+                   aFolders.empty() ? "the temporary-files folder" : aFolders[0].c_str(), HrWords(hr).c_str());
+        return kExitFailure;
+    }
+    const std::string strStub = WideToUtf8(pSink->GetStubPath());
+    printf("stub %s\n", strStub.c_str());
     fflush(stdout);
 
-    signal(SIGINT, OnStopSignal);
-    signal(SIGTERM, OnStopSignal);
-    signal(SIGPIPE, SIG_IGN);
-
+    CProgress progress("dvr-write");
     std::vector<BYTE> buf(static_cast<size_t>(llBlock));
     unsigned long long ullWritten = 0;
     const DWORD dwStart = GetTickCount();
     HRESULT hrWrite = S_OK;
-    while (!g_bStop && (llTotal < 0 || ullWritten < static_cast<unsigned long long>(llTotal))) {
+    int nReadErrno = 0;
+    bool bInputEnded = false;
+    while (!CStopSignal::Received() && (llTotal < 0 || ullWritten < static_cast<unsigned long long>(llTotal))) {
+        if (progress.Due())
+            progress.Line(Megabytes(ullWritten) + " written");
         size_t cb = buf.size();
         if (llTotal >= 0)
             cb = static_cast<size_t>(
@@ -153,35 +168,58 @@ int DvrWriteMain(int argc, char** argv)
             for (size_t k = 0; k < cb; ++k)
                 buf[k] = PatternByte(static_cast<uint64_t>(llSeed), ullWritten + k);
         } else {
+            if (!WaitForInput(pSink))
+                break;
             // Whatever has arrived goes into the ring at once: a live stream
             // piped in must not wait for a whole block.
             const ssize_t n = read(STDIN_FILENO, buf.data(), cb);
-            if (n < 0 && errno == EINTR)
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
-            if (n <= 0)
+            if (n < 0)
+                nReadErrno = errno;
+            if (n <= 0) {
+                bInputEnded = n == 0;
                 break;
+            }
             cb = static_cast<size_t>(n);
         }
         // Throttle: wait until the rate allows this block, publishing what
         // was written meanwhile as an idle receive loop does.
-        while (llRate > 0 && !g_bStop) {
+        while (llRate > 0 && !CStopSignal::Received()) {
             const unsigned long long ullDue = static_cast<unsigned long long>(TickDiff(GetTickCount(), dwStart)) *
                                               static_cast<unsigned long long>(llRate) / 1000;
             if (ullDue >= ullWritten)
                 break;
             (void)pSink->BeginWaitingForData();
-            Sleep(static_cast<DWORD>(std::min<unsigned long long>(20, (ullWritten - ullDue) * 1000 / llRate + 1)));
+            pollfd pfd = {CStopSignal::Fd(), POLLIN, 0};
+            (void)poll(&pfd, 1,
+                       static_cast<int>(std::min<unsigned long long>(20, (ullWritten - ullDue) * 1000 / llRate + 1)));
         }
+        if (CStopSignal::Received())
+            break;
         hrWrite = pSink->WriteData(buf.data(), static_cast<LONG>(cb));
         if (FAILED(hrWrite))
             break;
         ullWritten += cb;
     }
     const HRESULT hrStop = pSink->StopDVR();
-    if (FAILED(hrWrite))
-        return Fail("writing", hrWrite);
-    if (FAILED(hrStop))
-        return Fail("stopping", hrStop);
-    fprintf(stderr, "kvudpsrc dvr-write: %llu bytes written\n", ullWritten);
-    return 0;
+    if (FAILED(hrWrite)) {
+        PrintError("dvr-write", "writing to %s: %s; %llu bytes written", strStub.c_str(), HrWords(hrWrite).c_str(),
+                   ullWritten);
+        return kExitFailure;
+    }
+    if (nReadErrno) {
+        PrintError("dvr-write", "reading standard input: %s; %llu bytes written", strerror(nReadErrno), ullWritten);
+        return kExitFailure;
+    }
+    if (FAILED(hrStop)) {
+        PrintError("dvr-write", "closing %s: %s; %llu bytes written", strStub.c_str(), HrWords(hrStop).c_str(),
+                   ullWritten);
+        return kExitFailure;
+    }
+    const std::string strWhy = CStopSignal::Received() ? std::string("stopped by ") + CStopSignal::Name()
+                               : bInputEnded         ? std::string("end of input")
+                                                     : std::string("--total reached");
+    progress.Final("end: " + strWhy + "; " + std::to_string(ullWritten) + " bytes written to " + strStub);
+    return kExitOk;
 }

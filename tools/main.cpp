@@ -2,7 +2,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/cli.h"
 #include "tools/commands.h"
+
+#ifndef KV_VERSION
+#define KV_VERSION "0.0.0"
+#endif
 
 namespace {
 
@@ -15,19 +20,28 @@ struct SCommand
 };
 
 const SCommand g_aCommands[] = {
-    {"dvr-info", "STUB.KBL", "print a DVR buffer's stub header, its records and the stream order", DvrInfoMain},
+    {"send", "URL [OPTIONS]", "send a paced transport stream (built-in test stream or a .ts file) over UDP, RTP or TCP",
+     SendMain},
     {"dvr-write", "[OPTIONS]",
      "write standard input (or a test pattern) into a DVR ring that other processes can follow", DvrWriteMain},
-    {"follow", "[--from OFFSET] [--out FILE] STUB.KBL",
+    {"follow", "[OPTIONS] STUB.KBL",
      "follow a live or finished DVR buffer and write its stream to a file or standard output", FollowMain},
-    {"copy", "STUB.KBL START END OUT", "copy the stream bytes [START, END) of a DVR buffer into the file OUT", CopyMain},
+    {"copy", "STUB.KBL START END OUT", "copy the stream bytes [START, END) of a DVR buffer into OUT ('-': standard output)",
+     CopyMain},
+    {"dvr-info", "STUB.KBL", "show a DVR buffer: its writer (live or finished), offsets and recordings", DvrInfoMain},
 };
 
 void PrintUsage(FILE* pf)
 {
-    fprintf(pf, "usage: kvudpsrc COMMAND [ARGS...]\n\ncommands:\n");
+    fprintf(pf,
+            "usage: kvudpsrc COMMAND [ARGS...]\n"
+            "       kvudpsrc COMMAND --help\n"
+            "       kvudpsrc --version\n\ncommands:\n");
     for (const SCommand& cmd : g_aCommands)
         fprintf(pf, "  %s %s\n      %s\n", cmd.pszName, cmd.pszArgs, cmd.pszHelp);
+    fprintf(pf,
+            "\nEvery command takes -h/--help, -q, -v and --trace MASK.\n"
+            "Exit status: 0 success, 1 failure (with a message), 2 usage error.\n");
 }
 
 }  // namespace
@@ -36,16 +50,34 @@ int main(int argc, char** argv)
 {
     if (argc < 2) {
         PrintUsage(stderr);
-        return 2;
+        return kExitUsage;
     }
-    if (!strcmp(argv[1], "help") || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
+    if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
         PrintUsage(stdout);
-        return 0;
+        return kExitOk;
+    }
+    if (!strcmp(argv[1], "--version")) {
+        printf("kvudpsrc %s\n", KV_VERSION);
+        return kExitOk;
+    }
+    if (!strcmp(argv[1], "help")) {
+        if (argc == 2) {
+            PrintUsage(stdout);
+            return kExitOk;
+        }
+        for (const SCommand& cmd : g_aCommands) {
+            if (!strcmp(argv[2], cmd.pszName)) {
+                char szHelp[] = "--help";
+                char* args[] = {argv[2], szHelp, nullptr};
+                return cmd.pfnMain(2, args);
+            }
+        }
+        fprintf(stderr, "kvudpsrc: unknown command '%s'\nTry 'kvudpsrc --help' for the list of commands.\n", argv[2]);
+        return kExitUsage;
     }
     for (const SCommand& cmd : g_aCommands)
         if (!strcmp(argv[1], cmd.pszName))
             return cmd.pfnMain(argc - 1, argv + 1);
-    fprintf(stderr, "kvudpsrc: unknown command '%s'\n\n", argv[1]);
-    PrintUsage(stderr);
-    return 2;
+    fprintf(stderr, "kvudpsrc: unknown command '%s'\nTry 'kvudpsrc --help' for the list of commands.\n", argv[1]);
+    return kExitUsage;
 }

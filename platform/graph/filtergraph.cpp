@@ -6,7 +6,7 @@
 #include <new>
 
 #include "platform/graph/amfilter.h"
-#include "platform/log.h"
+#include "platform/platformtrace.h"
 
 namespace {
 
@@ -247,8 +247,8 @@ HRESULT CFilterGraph::DoReconnect(IPin* ppin, const AM_MEDIA_TYPE* pmt)
     if (FAILED(hr)) {
         // Put the old connection back rather than leave the pins apart.
         HRESULT hrOld = pOut->Connect(pIn, &mtOld);
-        PlatformLog("\nCFilterGraph::DoReconnect(): new type refused %s; old type %s", PlatformStatusName(hr),
-                    SUCCEEDED(hrOld) ? "restored" : PlatformStatusName(hrOld));
+        PlatformTrace("\nCFilterGraph::DoReconnect(): new type refused %s; old type %s", PlatformStatusName(hr),
+                      SUCCEEDED(hrOld) ? "restored" : PlatformStatusName(hrOld));
     }
     return hr;
 }
@@ -309,7 +309,7 @@ HRESULT CFilterGraph::PauseLocked()
     for (IBaseFilter* pFilter : vOrder) {
         hr = pFilter->Pause();
         if (FAILED(hr)) {
-            PlatformLog("\nCFilterGraph::Pause(): a filter failed %s; stopping the graph", PlatformStatusName(hr));
+            PlatformTrace("\nCFilterGraph::Pause(): a filter failed %s; stopping the graph", PlatformStatusName(hr));
             (void)StopLocked();
             return hr;
         }
@@ -353,7 +353,7 @@ HRESULT CFilterGraph::Run()
     for (IBaseFilter* pFilter : vOrder) {
         hr = pFilter->Run(0);
         if (FAILED(hr)) {
-            PlatformLog("\nCFilterGraph::Run(): a filter failed %s; stopping the graph", PlatformStatusName(hr));
+            PlatformTrace("\nCFilterGraph::Run(): a filter failed %s; stopping the graph", PlatformStatusName(hr));
             (void)StopLocked();
             return hr;
         }

@@ -1,6 +1,6 @@
 #include "platform/graph/outputq.h"
 
-#include "platform/log.h"
+#include "platform/platformtrace.h"
 
 COutputQueue::COutputQueue(IPin* pInputPin, HRESULT* phr, BOOL bAuto, BOOL bQueue, LONG lBatchSize,
                            BOOL bBatchExact, LONG lListSize, DWORD /*dwPriority*/)
@@ -28,14 +28,27 @@ COutputQueue::COutputQueue(IPin* pInputPin, HRESULT* phr, BOOL bAuto, BOOL bQueu
 
 COutputQueue::~COutputQueue()
 {
+    Shutdown();
+    if (m_pInputPin)
+        m_pInputPin->Release();
+    m_pPin->Release();
+}
+
+void COutputQueue::Shutdown()
+{
     {
         CGraphLock lock(&m_mtx);
         m_bTerminate = true;
         m_cvWork.NotifyAll();
         m_cvSpace.NotifyAll();
     }
-    if (m_thread.joinable())
-        m_thread.join();
+    {
+        // It may run twice, before the owner lets go and in the destructor,
+        // on different threads; the thread is joined once.
+        CGraphLock lock(&m_mtxThread);
+        if (m_thread.joinable())
+            m_thread.join();
+    }
     std::vector<IMediaSample*> vRelease;
     {
         CGraphLock lock(&m_mtx);
@@ -43,9 +56,6 @@ COutputQueue::~COutputQueue()
     }
     for (IMediaSample* p : vRelease)
         p->Release();
-    if (m_pInputPin)
-        m_pInputPin->Release();
-    m_pPin->Release();
 }
 
 void COutputQueue::DropAll(std::vector<IMediaSample*>* pvToRelease)
@@ -133,8 +143,8 @@ void COutputQueue::ThreadProc()
         m_mtx.Lock();
         m_bDelivering = false;
         if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
-            PlatformLog("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
-                        PlatformStatusName(hr));
+            PlatformTrace("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
+                          PlatformStatusName(hr));
             m_hr = hr;
         }
         m_cvSpace.NotifyAll();
@@ -190,8 +200,8 @@ HRESULT COutputQueue::SendBatched()
         p->Release();
     CGraphLock lock(&m_mtx);
     if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
-        PlatformLog("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
-                    PlatformStatusName(hr));
+        PlatformTrace("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
+                      PlatformStatusName(hr));
         m_hr = hr;
     }
     return hr;
@@ -207,7 +217,9 @@ HRESULT COutputQueue::Receive(IMediaSample* pSample)
     HRESULT hr = S_OK;
     {
         CGraphLock lock(&m_mtx);
-        if (m_bFlushing || m_hr != S_OK) {
+        if (m_bTerminate) {
+            hr = VFW_E_WRONG_STATE;
+        } else if (m_bFlushing || m_hr != S_OK) {
             hr = m_bFlushing ? S_FALSE : m_hr;
         } else {
             m_vBatched.push_back(pSample);
@@ -244,6 +256,8 @@ void COutputQueue::EOS()
         (void)QueueItem(CItem{kEndOfStream, nullptr, 0, 0, 1.0});
         return;
     }
+    if (IsShutDown())
+        return;
     (void)SendBatched();
     (void)m_pPin->EndOfStream();
 }
@@ -254,8 +268,16 @@ void COutputQueue::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, doubl
         (void)QueueItem(CItem{kNewSegment, nullptr, tStart, tStop, dRate});
         return;
     }
+    if (IsShutDown())
+        return;
     (void)SendBatched();
     (void)m_pPin->NewSegment(tStart, tStop, dRate);
+}
+
+bool COutputQueue::IsShutDown()
+{
+    CGraphLock lock(&m_mtx);
+    return m_bTerminate;
 }
 
 void COutputQueue::SendAnyway()

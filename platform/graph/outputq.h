@@ -37,6 +37,13 @@ public:
     // for room returns once the input pin refuses a delivery or a flush
     // begins).
     ~COutputQueue();
+    // What the destructor does first: the thread ends (after the delivery
+    // it is in, if any) and what is queued is released. Afterwards nothing
+    // reaches the input pin through the queue but flushes; samples, end of
+    // stream and new segments are refused. For an owner that lets go of a
+    // queue other threads may still hold: once it returns, no sample from
+    // this queue can reach the input pin after those of a newer queue.
+    void Shutdown();
     COutputQueue(const COutputQueue&) = delete;
     COutputQueue& operator=(const COutputQueue&) = delete;
 
@@ -76,6 +83,7 @@ private:
     // Direct mode: sends the samples batched so far.
     [[nodiscard]] HRESULT SendBatched();
     void DropAll(std::vector<IMediaSample*>* pvToRelease) REQUIRES(m_mtx);
+    bool IsShutDown();
 
     IPin* const m_pPin;                 // referenced
     IMemInputPin* m_pInputPin = nullptr;  // referenced
@@ -95,5 +103,6 @@ private:
     bool m_bTerminate GUARDED_BY(m_mtx) = false;
     bool m_bDelivering GUARDED_BY(m_mtx) = false;
     HRESULT m_hr GUARDED_BY(m_mtx) = S_OK;
+    CGraphMutex m_mtxThread;  // the join; taken alone
     std::thread m_thread;
 };

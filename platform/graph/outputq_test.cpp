@@ -263,3 +263,44 @@ TEST_F(CPushPathTest, FlushesRacingTheProducerLoseNoBuffersAndKeepOrder)
     ASSERT_EQ(pAlloc->GetProperties(&props), S_OK);
     EXPECT_EQ(pAlloc->SetProperties(&props, &actual), S_OK);
 }
+
+TEST_F(CPushPathTest, ShutDownQueueDeliversNothingMoreButStillPassesFlushes)
+{
+    for (bool bCanBlock : {true, false}) {
+        TearDown();
+        m_pGraph = nullptr;
+        m_vRecords.clear();
+        Build(bCanBlock);
+        ASSERT_EQ(m_pGraph->Run(), S_OK);
+        CComPtr<IPin> pInput;
+        ASSERT_EQ(m_pSink->FindPin(u"Input", &pInput), S_OK);
+        CComPtr<IMemAllocator> pAlloc;
+        ALLOCATOR_PROPERTIES req = {2, 64, 1, 0}, actual;
+        ASSERT_EQ(CMemAllocator::Create(&pAlloc), S_OK);
+        ASSERT_EQ(pAlloc->SetProperties(&req, &actual), S_OK);
+        ASSERT_EQ(pAlloc->Commit(), S_OK);
+        HRESULT hr = S_OK;
+        COutputQueue queue(pInput, &hr);
+        ASSERT_EQ(hr, S_OK);
+        IMediaSample* pSample = nullptr;
+        ASSERT_EQ(pAlloc->GetBuffer(&pSample, nullptr, nullptr, 0), S_OK);
+        ASSERT_EQ(queue.Receive(pSample), S_OK);
+        ASSERT_TRUE(m_waiter.WaitFor([&] { return Count(CPushSinkEvent::kSample) == 1; }));
+
+        queue.Shutdown();
+        const size_t cBefore = Records().size();
+        ASSERT_EQ(pAlloc->GetBuffer(&pSample, nullptr, nullptr, 0), S_OK);
+        EXPECT_EQ(queue.Receive(pSample), VFW_E_WRONG_STATE);
+        queue.EOS();
+        queue.NewSegment(0, 1000, 1.0);
+        EXPECT_EQ(Records().size(), cBefore);
+        EXPECT_EQ(static_cast<CMemAllocator*>(pAlloc.Get())->OutstandingCount(), 0);
+        // A flush that still holds the queue reaches downstream.
+        queue.BeginFlush();
+        queue.EndFlush();
+        std::lock_guard<std::mutex> lk(m_waiter.Mutex());
+        EXPECT_EQ(Count(CPushSinkEvent::kBeginFlush), 1u);
+        EXPECT_EQ(Count(CPushSinkEvent::kEndFlush), 1u);
+        EXPECT_EQ(Count(CPushSinkEvent::kEndOfStream), 0u);
+    }
+}

@@ -3,7 +3,7 @@
 #include <map>
 #include <new>
 
-#include "platform/log.h"
+#include "platform/platformtrace.h"
 
 namespace {
 
@@ -73,9 +73,10 @@ HRESULT CPullReader::Pause()
     pReader->AddRef();
     pAlloc->AddRef();
     const LONG cbRequest = m_pPin->m_cbRequest;
+    const LONG lAlign = m_pPin->m_lAlign;
     const LONG cBuffers = props.cBuffers;
-    m_worker = std::thread([this, pReader, pAlloc, cbRequest, cBuffers] {
-        WorkerProc(pReader, pAlloc, cbRequest, cBuffers);
+    m_worker = std::thread([this, pReader, pAlloc, cbRequest, lAlign, cBuffers] {
+        WorkerProc(pReader, pAlloc, cbRequest, lAlign, cBuffers);
         pAlloc->Release();
         pReader->Release();
     });
@@ -106,26 +107,71 @@ void CPullReader::StopWorker()
         (void)pReader->EndFlush();
 }
 
-void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG cbRequest, LONG cBuffers)
+void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG cbRequest, LONG lAlign,
+                             LONG cBuffers)
 {
-    LONGLONG llNextRequest = 0;   // offset of the next request to issue
+    // A request: the range [start, llEnd) it asked for, of which the bytes
+    // before llDeliverFrom were handed out already (a continuation that had
+    // to start at an aligned offset below them).
+    struct SRange
+    {
+        LONGLONG llEnd;
+        LONGLONG llDeliverFrom;
+    };
+    LONGLONG llNextRequest = 0;   // offset of the next new request
     LONGLONG llNextDeliver = 0;   // request offset whose bytes go out next
+    LONGLONG llEndAt = MAX_INT64; // a request here failed with end of file
     LONG cOut = 0;                // requests issued and not yet returned
     bool bNoMoreRequests = false;
     bool bDone = false;           // the stream ended or failed; drop the rest
     HRESULT hrEnd = S_OK;
+    std::map<LONGLONG, SRange> mapIssued;     // by request offset
     // Completed samples by request offset, until those before them are out.
     std::map<LONGLONG, IMediaSample*> mapReady;
+    // The rest of a short read, asked for again before anything new.
+    bool bRetry = false;
+    LONGLONG llRetryStart = 0;
+    SRange retry{0, 0};
 
     auto finish = [&](HRESULT hr) {
         if (!bDone)
             hrEnd = hr;
         bDone = true;
         bNoMoreRequests = true;
+        bRetry = false;
+    };
+    // S_OK issued, S_FALSE no buffer free now, else the request's failure.
+    auto issue = [&](LONGLONG llStart, const SRange& range) -> HRESULT {
+        IMediaSample* pSample = nullptr;
+        HRESULT hr = pAlloc->GetBuffer(&pSample, nullptr, nullptr, AM_GBF_NOWAIT);
+        if (hr == VFW_E_TIMEOUT)
+            return S_FALSE;
+        if (FAILED(hr))
+            return hr;
+        REFERENCE_TIME tStart = llStart * UNITS;
+        REFERENCE_TIME tStop = range.llEnd * UNITS;
+        (void)pSample->SetTime(&tStart, &tStop);
+        hr = pReader->Request(pSample, static_cast<DWORD_PTR>(llStart));
+        if (FAILED(hr)) {
+            pSample->Release();
+            return hr;
+        }
+        mapIssued[llStart] = range;
+        cOut++;
+        return S_OK;
     };
 
     while (!m_bStopWorker.load()) {
-        while (!bNoMoreRequests && cOut + static_cast<LONG>(mapReady.size()) < cBuffers &&
+        if (bRetry && cOut + static_cast<LONG>(mapReady.size()) < cBuffers) {
+            HRESULT hr = issue(llRetryStart, retry);
+            if (hr == S_OK)
+                bRetry = false;
+            else if (hr == kHrEndOfFile)
+                finish(S_OK);
+            else if (FAILED(hr))
+                finish(hr);
+        }
+        while (!bRetry && !bNoMoreRequests && cOut + static_cast<LONG>(mapReady.size()) < cBuffers &&
                cOut < m_config.cRequestsInFlight) {
             LONGLONG llTotal = 0, llAvailable = 0;
             HRESULT hr = pReader->Length(&llTotal, &llAvailable);
@@ -137,19 +183,10 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
                 bNoMoreRequests = true;
                 break;
             }
-            IMediaSample* pSample = nullptr;
-            hr = pAlloc->GetBuffer(&pSample, nullptr, nullptr, AM_GBF_NOWAIT);
-            if (FAILED(hr)) {
-                if (hr != VFW_E_TIMEOUT)
-                    finish(hr);
+            hr = issue(llNextRequest, SRange{llNextRequest + cbRequest, llNextRequest});
+            if (hr == S_FALSE)
                 break;
-            }
-            REFERENCE_TIME tStart = llNextRequest * UNITS;
-            REFERENCE_TIME tStop = (llNextRequest + cbRequest) * UNITS;
-            (void)pSample->SetTime(&tStart, &tStop);
-            hr = pReader->Request(pSample, static_cast<DWORD_PTR>(llNextRequest));
             if (FAILED(hr)) {
-                pSample->Release();
                 if (hr == kHrEndOfFile)
                     bNoMoreRequests = true;
                 else
@@ -157,10 +194,12 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
                 break;
             }
             llNextRequest += cbRequest;
-            cOut++;
         }
-        if (cOut == 0)
+        if (cOut == 0) {
+            if (bRetry)
+                continue;  // every buffer is home now
             break;
+        }
 
         IMediaSample* pSample = nullptr;
         DWORD_PTR dwUser = 0;
@@ -172,35 +211,68 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
             break;
         }
         cOut--;
+        const LONGLONG llRequest = static_cast<LONGLONG>(dwUser);
         if (bDone || FAILED(hr)) {
             pSample->Release();
-            if (hr == kHrEndOfFile)
-                finish(S_OK);
-            else if (FAILED(hr))
+            mapIssued.erase(llRequest);
+            // The end of the stream lies here; what comes before it still
+            // goes out.
+            if (hr == kHrEndOfFile) {
+                bNoMoreRequests = true;
+                if (llRequest < llEndAt)
+                    llEndAt = llRequest;
+            } else if (FAILED(hr)) {
                 finish(hr);
-            continue;
+            }
+        } else {
+            mapReady[llRequest] = pSample;
         }
-        mapReady[static_cast<LONGLONG>(dwUser)] = pSample;
         // Hand out every sample whose predecessors are out.
         for (auto it = mapReady.find(llNextDeliver); it != mapReady.end() && !bDone;
              it = mapReady.find(llNextDeliver)) {
             IMediaSample* p = it->second;
             mapReady.erase(it);
-            llNextDeliver += cbRequest;
+            auto itRange = mapIssued.find(llNextDeliver);
+            const SRange range = itRange != mapIssued.end() ? itRange->second : SRange{llNextDeliver, llNextDeliver};
+            if (itRange != mapIssued.end())
+                mapIssued.erase(itRange);
             REFERENCE_TIME t0 = 0, t1 = 0;
             // The source may have moved the start (data it no longer had).
-            const LONGLONG llPos = SUCCEEDED(p->GetTime(&t0, &t1)) ? t0 / UNITS : llNextDeliver - cbRequest;
+            const LONGLONG llPos = SUCCEEDED(p->GetTime(&t0, &t1)) ? t0 / UNITS : llNextDeliver;
             BYTE* pb = nullptr;
             const LONG cb = p->GetActualDataLength();
             HRESULT hrData = p->GetPointer(&pb);
-            if (SUCCEEDED(hrData) && cb > 0 && m_fnData)
-                hrData = m_fnData(llPos, pb, cb);
+            const LONGLONG llFrom = llPos > range.llDeliverFrom ? llPos : range.llDeliverFrom;
+            if (SUCCEEDED(hrData) && llPos + cb > llFrom && m_fnData)
+                hrData = m_fnData(llFrom, pb + (llFrom - llPos), static_cast<LONG>(llPos + cb - llFrom));
             p->Release();
-            if (hrData != S_OK)
+            llNextDeliver = range.llEnd;
+            if (hrData != S_OK) {
                 finish(SUCCEEDED(hrData) ? S_OK : hrData);
-            else if (cb < cbRequest)
-                finish(S_OK);  // a short read is the end of a finished stream
+                break;
+            }
+            const LONGLONG llGot = llPos + cb;
+            if (llGot >= range.llEnd)
+                continue;
+            // A short read ends a finished stream. A live one answers with
+            // what it has when the writer is slower than the request: the
+            // rest is asked for again, from an aligned offset.
+            LONGLONG llTotal = 0, llAvailable = 0;
+            HRESULT hrLen = pReader->Length(&llTotal, &llAvailable);
+            if (FAILED(hrLen)) {
+                finish(hrLen);
+            } else if (llGot >= llTotal) {
+                finish(S_OK);
+            } else {
+                bRetry = true;
+                llRetryStart = llGot / lAlign * lAlign;
+                retry = SRange{range.llEnd, llGot};
+                llNextDeliver = llRetryStart;
+            }
+            break;
         }
+        if (!bDone && llNextDeliver >= llEndAt)
+            finish(S_OK);
     }
     for (auto& [llOffset, p] : mapReady)
         p->Release();
@@ -222,8 +294,8 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
     if (m_bStopWorker.load())
         return;
     if (FAILED(hrEnd))
-        PlatformLog("\nCPullReader::WorkerProc(): reading stopped at offset %lld: %s",
-                    static_cast<long long>(llNextDeliver), PlatformStatusName(hrEnd));
+        PlatformTrace("\nCPullReader::WorkerProc(): reading stopped at offset %lld: %s",
+                      static_cast<long long>(llNextDeliver), PlatformStatusName(hrEnd));
     if (m_fnEnd)
         m_fnEnd(hrEnd);
     (void)NotifyEvent(SUCCEEDED(hrEnd) ? EC_COMPLETE : EC_ERRORABORT, hrEnd, 0);
@@ -276,6 +348,7 @@ HRESULT CPullReader::CInputPin::CompleteConnect(IPin* /*pReceivePin*/)
     if (cb > actual.cbBuffer)
         cb = actual.cbBuffer / actual.cbAlign * actual.cbAlign;
     m_cbRequest = cb;
+    m_lAlign = actual.cbAlign;
     if (m_pAllocator)
         m_pAllocator->Release();
     m_pAllocator = pAlloc;

@@ -5,10 +5,13 @@
 // (a file writer, standard output, a checker).
 //
 // The worker keeps up to cRequestsInFlight requests queued so that the
-// source always has the next read waiting. A short read ends the stream, as
-// does a request at or past the end (end-of-file status); the end callback
-// gets S_OK then, or the failure that stopped the reading. The graph gets
-// EC_COMPLETE or EC_ERRORABORT accordingly.
+// source always has the next read waiting. A short read ends the stream when
+// the source's length says the stream ends there; a live source answers a
+// request with what it has when its writer is slower than the request, and
+// the rest of such a read is asked for again. A request at or past the end
+// (end-of-file status) also ends the stream once the bytes before it are
+// out. The end callback gets S_OK then, or the failure that stopped the
+// reading. The graph gets EC_COMPLETE or EC_ERRORABORT accordingly.
 //
 // Threads: connection and state changes on the graph's thread; the data and
 // end callbacks on the worker thread.
@@ -68,13 +71,14 @@ private:
         IAsyncReader* m_pReader = nullptr;      // referenced while connected
         IMemAllocator* m_pAllocator = nullptr;  // referenced while connected
         LONG m_cbRequest = 0;                   // aligned request size
+        LONG m_lAlign = 1;                      // the source's alignment
 
     private:
         CPullReader* const m_pOwner;
     };
 
     CPullReader(const CPullReaderConfig& config, PullDataCallback fnData, PullEndCallback fnEnd);
-    void WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG cbRequest, LONG cBuffers);
+    void WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG cbRequest, LONG lAlign, LONG cBuffers);
     void StopWorker();
 
     CCritSec m_csFilter;

@@ -126,6 +126,34 @@ TEST_F(CPullReaderTest, ReadsAGrowingSourceExactlyInAlignedRequests)
     EXPECT_EQ(lCode, EC_COMPLETE);
 }
 
+TEST_F(CPullReaderTest, ShortReadsOfALiveSourceAreContinuedNotTakenAsTheEnd)
+{
+    CPullReaderConfig config;
+    config.cbRequest = 4096;
+    config.cRequestsInFlight = 3;
+    Build(config);
+    m_pSource->SetShortReads(true);
+    ASSERT_EQ(m_pGraph->ConnectDirect(m_pSource->Pin(), m_pReaderPin, nullptr), S_OK);
+    ASSERT_EQ(m_pGraph->Run(), S_OK);
+    // Steps smaller than a request and not multiples of the source's
+    // alignment: each one reaches the reader only through a short read, and
+    // the continuation after it starts below bytes already handed out.
+    const std::vector<BYTE> vData = Pattern(30 * 1001);
+    for (size_t i = 0; i < vData.size(); i += 1001) {
+        m_pSource->Append(std::vector<BYTE>(vData.begin() + static_cast<std::ptrdiff_t>(i),
+                                            vData.begin() + static_cast<std::ptrdiff_t>(i + 1001)));
+        ASSERT_TRUE(m_waiter.WaitFor([&] { return m_vGot.size() >= i + 1001 || m_cEnds > 0; })) << i;
+        ASSERT_EQ(m_cEnds, 0) << "a short read taken as the end at " << i;
+    }
+    m_pSource->Finish();
+    ASSERT_TRUE(m_waiter.WaitFor([&] { return m_cEnds == 1; }));
+    EXPECT_EQ(m_hrEnd, S_OK);
+    EXPECT_FALSE(m_bOutOfOrder);
+    EXPECT_EQ(m_vGot, vData);
+    for (const auto& [llPos, cb] : m_pSource->Requests())
+        EXPECT_EQ(0, llPos % CToyPullSource::kAlign) << llPos;
+}
+
 TEST_F(CPullReaderTest, StopWhileWaitingForDataThenRunAgainFromTheStart)
 {
     CPullReaderConfig config;

@@ -102,6 +102,7 @@ constexpr IID IID_IMediaEvent = {0x56A868B6, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 
 constexpr IID IID_IFilterGraph2 = {0x36B73882, 0xC2C8, 0x11CF, {0x8B, 0x46, 0x00, 0x80, 0x5F, 0x6C, 0xEF, 0x60}};
 constexpr IID IID_IAsyncReader2 = {0xE2B7DE53, 0x38C5, 0x11D5, {0x91, 0xF6, 0x00, 0x10, 0x4B, 0xDB, 0x8F, 0xF9}};
 constexpr IID IID_IAsyncReader3 = {0xE2B7DE82, 0x38C5, 0x11D5, {0x91, 0xF6, 0x00, 0x10, 0x4B, 0xDB, 0x8F, 0xF9}};
+constexpr IID IID_IQualityControl = {0x56A868A5, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 // clang-format on
 
 struct IMediaSample : IUnknown
@@ -218,6 +219,24 @@ struct IAsyncReader3 : IAsyncReader2
 {
     [[nodiscard]] virtual HRESULT RequestPartialBytes(IMediaSample* pSample, DWORD_PTR dwUser,
                                                       VARIANT_BOOL bPartialOk) = 0;
+};
+
+// Quality messages travel upstream from a renderer that is late (Famine)
+// or early (Flood); Proportion is in thousandths of the full rate.
+enum QualityMessageType { Famine = 0, Flood = 1 };
+
+struct Quality
+{
+    QualityMessageType Type;
+    long Proportion;
+    REFERENCE_TIME Late;
+    REFERENCE_TIME TimeStamp;
+};
+
+struct IQualityControl : IUnknown
+{
+    [[nodiscard]] virtual HRESULT Notify(IBaseFilter* pSelf, Quality q) = 0;
+    [[nodiscard]] virtual HRESULT SetSink(IQualityControl* piqc) = 0;
 };
 
 struct IPersist : IUnknown

@@ -292,20 +292,37 @@ public:
             *ppSample = nullptr;
             std::unique_lock<std::mutex> lk(m_pOwner->m_mtx);
             CToyPullSource* o = m_pOwner;
-            auto ready = [o] {
+            // In order of arrival; with short reads, the lowest offset first
+            // (as a queue ordered by offset serves them), each as soon as an
+            // aligned block of it exists.
+            auto next = [o]() -> ptrdiff_t {
+                if (o->m_dqPending.empty())
+                    return -1;
+                ptrdiff_t i = 0;
+                if (o->m_bShortReads) {
+                    for (size_t j = 1; j < o->m_dqPending.size(); j++)
+                        if (o->m_dqPending[j].llPos < o->m_dqPending[static_cast<size_t>(i)].llPos)
+                            i = static_cast<ptrdiff_t>(j);
+                }
+                return i;
+            };
+            auto ready = [o, &next] {
                 if (o->m_bFlushing)
                     return true;
-                if (o->m_dqPending.empty())
+                const ptrdiff_t i = next();
+                if (i < 0)
                     return false;
-                const auto& r = o->m_dqPending.front();
-                return o->m_bFinished || static_cast<LONGLONG>(o->m_vData.size()) >= r.llPos + r.cb;
+                const auto& r = o->m_dqPending[static_cast<size_t>(i)];
+                const LONGLONG llNeed = o->m_bShortReads ? r.llPos + kAlign : r.llPos + r.cb;
+                return o->m_bFinished || static_cast<LONGLONG>(o->m_vData.size()) >= llNeed;
             };
             if (!o->m_cv.wait_for(lk, std::chrono::milliseconds(dwTimeout), ready))
                 return VFW_E_TIMEOUT;
-            if (o->m_dqPending.empty())
+            const ptrdiff_t iNext = next();
+            if (iNext < 0)
                 return VFW_E_WRONG_STATE;  // flushing with nothing left
-            CPending r = o->m_dqPending.front();
-            o->m_dqPending.pop_front();
+            CPending r = o->m_dqPending[static_cast<size_t>(iNext)];
+            o->m_dqPending.erase(o->m_dqPending.begin() + iNext);
             *ppSample = r.pSample;
             *pdwUser = r.dwUser;
             if (o->m_bFlushing)
@@ -364,6 +381,13 @@ public:
         m_vData.insert(m_vData.end(), v.begin(), v.end());
         m_cv.notify_all();
     }
+    // Like a live source whose writer is slower than the reader: a request
+    // completes, short, as soon as some of its bytes exist.
+    void SetShortReads(bool b)
+    {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        m_bShortReads = b;
+    }
     void Finish()
     {
         std::lock_guard<std::mutex> lk(m_mtx);
@@ -390,6 +414,7 @@ private:
     std::vector<BYTE> m_vData;
     bool m_bFinished = false;
     bool m_bFlushing = false;
+    bool m_bShortReads = false;
     std::deque<CPending> m_dqPending;
     std::vector<std::pair<LONGLONG, LONGLONG>> m_vRequests;
     std::unique_ptr<CPin> m_pPin;

@@ -72,9 +72,15 @@ LONGLONG CDVRSourceStream::Size(LONGLONG* pllAvailable, BOOL bTimesInUnits)
     LONGLONG llMin = 0, llMax = 0;
     if (FAILED(GetOffsets(&llMin, &llMax)))
         llMax = 0;
+    const bool bGrowing = IsGrowingSource();
+    // A refresh on another thread may have seen the writer stop after ours
+    // read the sizes; the writer clears its name only once its last bytes
+    // are published, so the sizes read after seeing the stop are final.
+    if (!bGrowing && FAILED(GetOffsets(&llMin, &llMax)))
+        llMax = 0;
     if (pllAvailable)
         *pllAvailable = llMax;
-    if (IsGrowingSource())
+    if (bGrowing)
         return bTimesInUnits ? kGrowingSizeInUnits : kGrowingSize;
     return llMax;
 }
@@ -173,9 +179,9 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
         if ((hr != S_OK || dwGot == 0) && !IsChangingAttributes()) {
             const bool bRetry = hr == S_OK || hr == HRESULT_FROM_WIN32(ERROR_READ_FAULT) ||
                                 hr == HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) || hr == KVMM_S_DVR_WAITING;
-            // The link to the writer broke while we waited: it stopped or
-            // died, and may have published its last bytes just before.
-            if (hr == RPC_E_DISCONNECTED && HasUnreadData(*pllPosition))
+            // The writer stopped, or the link to it broke (it died), while
+            // we waited: it may have published its last bytes just before.
+            if ((hr == RPC_E_DISCONNECTED || hr == KVMM_E_DVR_STOPPED) && HasUnreadData(*pllPosition))
                 continue;
             if (!IsGrowingSource() || !bRetry) {
                 Trace("\nCDVRSourceStream::Read: Abort read (ReadData(%s) returned %s, bytes read=%d)",
@@ -206,7 +212,7 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
                 *pdwBytesRead = dwTotal;
                 return KVMM_E_DVR_SUSPENDED;
             }
-            if (hr == RPC_E_DISCONNECTED && HasUnreadData(*pllPosition))
+            if ((hr == RPC_E_DISCONNECTED || hr == KVMM_E_DVR_STOPPED) && HasUnreadData(*pllPosition))
                 continue;
             if (FAILED(hr) && !IsChangingAttributes()) {
                 Trace("\nCDVRSourceStream::Read: Abort read (WaitForMoreData returned %s)", TraceHr(hr));

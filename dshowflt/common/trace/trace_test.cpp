@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "dshowflt/common/trace/traceseams.h"
-#include "platform/log.h"
+#include "platform/platformtrace.h"
 
 namespace {
 
@@ -200,10 +200,10 @@ TEST_F(TraceTest, ErrorLineNamesFileLineAndStatus)
 TEST_F(TraceTest, PlatformLinesGoThroughTheTrace)
 {
     g_dwTraceSwitch.store(TRACE_SWITCH_DEFAULT);
-    PlatformLog("\nCFoo::Off(): %s", PlatformStatusName(E_FAIL));
+    PlatformTrace("\nCFoo::Off(): %s", PlatformStatusName(E_FAIL));
     EXPECT_TRUE(Lines().empty());
     g_dwTraceSwitch.store(TRACE_ENABLED | TRACE_TO_DEBUGGER);
-    PlatformLog("\nCFoo::Bar(): %s, %d", PlatformStatusName(KVMM_E_DVR_STOPPED), 7);
+    PlatformTrace("\nCFoo::Bar(): %s, %d", PlatformStatusName(KVMM_E_DVR_STOPPED), 7);
     const std::vector<std::string> vec = Lines();
     ASSERT_EQ(vec.size(), 1u);
     EXPECT_EQ(vec[0], "\r\nCFoo::Bar(): KVMM_E_DVR_STOPPED - The DVR has stopped writing data, 7");

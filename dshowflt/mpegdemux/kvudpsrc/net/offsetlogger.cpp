@@ -81,8 +81,7 @@ HRESULT COffsetLogger::LogOffset(DWORD dwTick, LONGLONG llOffset)
         return S_OK;
     CAutoLock lock(&m_csLog);
     const DWORD dwTime = dwTick - m_dwStartTick;  // wraps with the tick
-    if (m_dwLastTime != 0 &&
-        static_cast<ULONGLONG>(dwTime) <= static_cast<ULONGLONG>(m_dwLastTime) + m_dwInterval)
+    if (!IsDue(dwTime))
         return S_OK;
     if (m_cRecords == m_cAlloc) {
         // Grow by half (at least 64 records): a day at 33 ms spacing stays
@@ -103,6 +102,20 @@ HRESULT COffsetLogger::LogOffset(DWORD dwTick, LONGLONG llOffset)
     m_pRecords[m_cRecords++] = Record{dwTime, llOffset};
     m_dwLastTime = dwTime;
     return S_OK;
+}
+
+bool COffsetLogger::WouldLog(DWORD dwTick)
+{
+    if (!IsLogging())
+        return false;
+    CAutoLock lock(&m_csLog);
+    return IsDue(dwTick - m_dwStartTick);
+}
+
+bool COffsetLogger::IsDue(DWORD dwTime) const
+{
+    return m_dwLastTime == 0 ||
+           static_cast<ULONGLONG>(dwTime) > static_cast<ULONGLONG>(m_dwLastTime) + m_dwInterval;
 }
 
 HRESULT COffsetLogger::GetReceiveTime(double dOffset, double* pReceiveTime)

@@ -48,6 +48,9 @@ public:
     // log is off or the last record is less than the interval old. S_OK; a
     // record that cannot be stored for lack of memory is dropped (traced).
     [[nodiscard]] HRESULT LogOffset(DWORD dwTick, LONGLONG llOffset);
+    // Whether LogOffset would add a record at dwTick now, so that a caller
+    // whose offset costs something to find asks only then.
+    bool WouldLog(DWORD dwTick);
 
     // IKVUDPSrc: the file time at which byte dOffset (truncated) arrived,
     // interpolated between records. KVMM_E_NO_RECEIVE_TIME on an empty log
@@ -70,6 +73,9 @@ public:
 
 private:
     void FreeRecords() REQUIRES(m_csLog);
+    // A record at dwTime (ms since the start) is at least the interval
+    // after the last one.
+    bool IsDue(DWORD dwTime) const REQUIRES(m_csLog);
 
     // Guards everything below except m_lEnabled.
     CCritSec& m_csLog = *this;

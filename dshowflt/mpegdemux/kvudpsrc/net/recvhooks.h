@@ -4,11 +4,14 @@
 // through these two interfaces; the filter and its pin implement them, and
 // the receive thread's tests give it doubles.
 //
-// Threads: every method here is called on the receive thread. None of them
-// may be called while the receive thread holds one of its own locks, and an
-// implementation must not call back into the receive thread's command
-// interface (CallWorker) from inside them: the receive thread is the one
-// that would have to answer.
+// Threads: the methods are called on the receive thread, except two calls
+// made by a change of the DVR writer's attributes, which arrive on the
+// thread that commits the change: OnAttributesChanging, and ParameterBuffer
+// when the restarted ring of a plain H.264 stream begins with the parameter
+// sets. None of them is called while the receive thread holds one of its
+// own locks. An implementation must not call back into the receive thread's
+// command interface (CallWorker) from inside them when called on the receive
+// thread: that thread is the one that would have to answer.
 #pragma once
 
 #include "platform/mediatype.h"

@@ -1,0 +1,185 @@
+// Helpers for tests that run the built kvudpsrc tool (KV_TOOL_PATH) as a
+// process: a child with its standard streams in files, bounded waits on
+// what it prints, and a temporary folder per test.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/thread.h"
+
+// Sanitizer builds run the tool several times slower; time bounds scale.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define KV_TOOLTEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define KV_TOOLTEST_SANITIZED 1
+#endif
+#ifdef KV_TOOLTEST_SANITIZED
+constexpr DWORD kToolSlowdown = 4;
+#else
+constexpr DWORD kToolSlowdown = 1;
+#endif
+
+inline std::string ReadAll(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline long long FileSize(const std::string& strPath)
+{
+    struct stat st;
+    return stat(strPath.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+class CChild
+{
+public:
+    CChild() = default;
+    CChild(const CChild&) = delete;
+    CChild& operator=(const CChild&) = delete;
+
+    // Runs the tool with args, standard output and error into files.
+    // fdIn (when >= 0) becomes its standard input, else /dev/null.
+    void Start(const std::vector<std::string>& args, const std::string& strOut, const std::string& strErr,
+               int fdIn = -1)
+    {
+        m_pid = fork();
+        ASSERT_GE(m_pid, 0);
+        if (m_pid == 0) {
+#ifdef KV_TOOLTEST_SANITIZED
+            // ThreadSanitizer sleeps a second at the exit of a process that
+            // still has threads; the stop times measured here are the tool's.
+            const char* pszTsan = getenv("TSAN_OPTIONS");
+            setenv("TSAN_OPTIONS", (std::string(pszTsan ? pszTsan : "") + " atexit_sleep_ms=0").c_str(), 1);
+#endif
+            const int fdOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int fdErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int fdNull = open("/dev/null", O_RDONLY);
+            dup2(fdIn >= 0 ? fdIn : fdNull, 0);
+            dup2(fdOut, 1);
+            dup2(fdErr, 2);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(KV_TOOL_PATH));
+            for (const std::string& s : args)
+                argv.push_back(const_cast<char*>(s.c_str()));
+            argv.push_back(nullptr);
+            execv(KV_TOOL_PATH, argv.data());
+            _exit(127);
+        }
+    }
+    // The exit status (128 + signal when killed), or -1 when the child is
+    // still running after dwMs.
+    int Wait(DWORD dwMs)
+    {
+        const DWORD dwStart = GetTickCount();
+        for (;;) {
+            int nStatus = 0;
+            const pid_t r = waitpid(m_pid, &nStatus, WNOHANG);
+            if (r == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+            }
+            if (r < 0 || TickDiff(GetTickCount(), dwStart) >= dwMs)
+                return -1;
+            Sleep(2);
+        }
+    }
+    void Signal(int nSig) const
+    {
+        if (m_pid > 0)
+            kill(m_pid, nSig);
+    }
+    pid_t Pid() const { return m_pid; }
+    ~CChild()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGCONT);
+            kill(m_pid, SIGKILL);
+            (void)Wait(5000);
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// Runs the tool to its end (bounded) and keeps what it printed.
+struct SToolRun
+{
+    int nExit = -1;
+    std::string strOut;
+    std::string strErr;
+};
+
+class CToolTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char sz[] = "/tmp/kvtool_XXXXXX";
+        ASSERT_NE(mkdtemp(sz), nullptr);
+        m_strDir = sz;
+    }
+    void TearDown() override { (void)system(("rm -rf '" + m_strDir + "'").c_str()); }
+    std::string P(const std::string& strName) const { return m_strDir + "/" + strName; }
+
+    SToolRun Run(const std::vector<std::string>& args, DWORD dwMs = 10000)
+    {
+        SToolRun run;
+        CChild child;
+        child.Start(args, P("run.out"), P("run.err"));
+        run.nExit = child.Wait(dwMs * kToolSlowdown);
+        run.strOut = ReadAll(P("run.out"));
+        run.strErr = ReadAll(P("run.err"));
+        return run;
+    }
+
+    // The rest of the first line of strFile that starts with strPrefix,
+    // waiting for it (bounded); empty (and a failure) when it never comes.
+    static std::string WaitForLine(const std::string& strFile, const std::string& strPrefix, DWORD dwMs = 5000)
+    {
+        const DWORD dwStart = GetTickCount();
+        while (TickDiff(GetTickCount(), dwStart) < dwMs * kToolSlowdown) {
+            const std::string s = ReadAll(strFile);
+            for (size_t n = 0; n < s.size();) {
+                const size_t nEnd = s.find('\n', n);
+                if (nEnd == std::string::npos)
+                    break;
+                if (s.compare(n, strPrefix.size(), strPrefix) == 0)
+                    return s.substr(n + strPrefix.size(), nEnd - n - strPrefix.size());
+                n = nEnd + 1;
+            }
+            Sleep(5);
+        }
+        ADD_FAILURE() << "no line '" << strPrefix << "' in " << strFile << ": " << ReadAll(strFile);
+        return std::string();
+    }
+    // Waits (bounded) until the file holds at least llBytes.
+    static bool WaitForSize(const std::string& strPath, long long llBytes, DWORD dwMs)
+    {
+        const DWORD dwStart = GetTickCount();
+        while (FileSize(strPath) < llBytes) {
+            if (TickDiff(GetTickCount(), dwStart) >= dwMs * kToolSlowdown)
+                return false;
+            Sleep(5);
+        }
+        return true;
+    }
+
+    std::string m_strDir;
+};
