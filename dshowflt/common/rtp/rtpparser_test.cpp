@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <tuple>
+#include <utility>
 
 #include "dshowflt/common/rtp/rtptestutil.h"
 
@@ -165,97 +166,78 @@ TEST_F(CRTPParserTest, LateAndDuplicatePacketsAreDroppedAndLeaveTheSequenceAlone
     EXPECT_EQ(1, m_parser.HeldPackets());
 }
 
-struct Arrival
-{
-    DWORD dwSeq;
-    DWORD dwSSRC;
-};
+// (SSRC, sequence number) of a packet sent, or of a unit handed on (its
+// payload carries both).
+typedef std::pair<DWORD, DWORD> Pkt;
+typedef std::vector<Pkt> Pkts;
 
-// Runs arrivals through a parser; returns "ssrc:seq" of each unit handed on
-// (as the unit's own bytes tell) and the indexes, in that list, of units
-// flagged as discontinuous.
-std::vector<std::string> FeedArrivals(CRTPParser& parser, const std::vector<Arrival>& arrivals,
-                                      std::vector<size_t>* pDiscontinuities)
+// nCount packets from dwFirst on; runs joined in order.
+Pkts Seqs(std::initializer_list<std::tuple<DWORD, DWORD, DWORD>> runs)
 {
-    std::vector<std::string> out;
-    for (const Arrival& a : arrivals) {
-        for (const Unit& u : Feed(parser, TsPacket(a.dwSeq, 0, false, a.dwSSRC)).units) {
-            if (u.dwFlags & RTPUNIT_DISCONTINUITY)
-                pDiscontinuities->push_back(out.size());
-            out.push_back(std::to_string(u.data.at(3)) + ":" + std::to_string(SeqOf(u)));
-        }
-    }
-    return out;
-}
-
-std::vector<Arrival> Seqs(DWORD dwSSRC, DWORD dwFirst, DWORD cCount)
-{
-    std::vector<Arrival> v;
-    for (DWORD i = 0; i < cCount; ++i)
-        v.push_back({(dwFirst + i) & 0xFFFF, dwSSRC});
+    Pkts v;
+    for (const auto& [dwSSRC, dwFirst, nCount] : runs)
+        for (DWORD i = 0; i < nCount; ++i)
+            v.push_back({dwSSRC, (dwFirst + i) & 0xFFFF});
     return v;
 }
 
-std::vector<std::string> Names(DWORD dwSSRC, DWORD dwFirst, DWORD cCount)
-{
-    std::vector<std::string> v;
-    for (DWORD i = 0; i < cCount; ++i)
-        v.push_back(std::to_string(dwSSRC) + ":" + std::to_string((dwFirst + i) & 0xFFFF));
-    return v;
-}
-
-template <typename T>
-std::vector<T> Join(std::initializer_list<std::vector<T>> parts)
-{
-    std::vector<T> v;
-    for (const auto& p : parts)
-        v.insert(v.end(), p.begin(), p.end());
-    return v;
-}
-
-// A sender that restarts its numbering, backwards or forwards (across the
-// wrap too), loses only the one packet that first looked suspicious; the
-// next unit handed on says that data was lost, and nothing stays held.
-TEST_F(CRTPParserTest, SenderRestartResyncsAfterTwoPackets)
+// Sender restarts, new senders and reordering around both. A restart costs
+// the one packet that first looked suspicious; the next unit handed on says
+// that data was lost; packets held for the old numbering are dropped; and
+// late packets of the old stream are never spliced into the new one.
+TEST_F(CRTPParserTest, SenderRestartsResyncWithoutSplicing)
 {
     const struct Case {
         const char* pszName;
-        DWORD dwOld, dwNew;
+        Pkts arrivals, expected;
+        std::vector<size_t> discontinuities;  // indexes into expected
     } cases[] = {
-        {"20000 back to 100", 20000, 100},
-        {"100 forward to 40000", 100, 40000},
-        {"across the wrap, 65500 to 30000", 65500, 30000},
-        {"just past the late window", 5000, 5000 - 10 - 101},
-        {"just past the dropout window", 5000, 5000 + 10 + 3001},
+        {"20000 back to 100", Seqs({{0xA, 20000, 10}, {0xA, 100, 20}}),
+         Seqs({{0xA, 20000, 10}, {0xA, 101, 19}}), {10}},
+        {"100 forward to 40000", Seqs({{0xA, 100, 10}, {0xA, 40000, 20}}),
+         Seqs({{0xA, 100, 10}, {0xA, 40001, 19}}), {10}},
+        {"across the wrap", Seqs({{0xA, 65530, 10}, {0xA, 30000, 5}}), Seqs({{0xA, 65530, 10}, {0xA, 30001, 4}}), {10}},
+        // 105 to 101 back: every one of them is past the late window.
+        {"just past the late window", Seqs({{0xA, 5000, 10}, {0xA, 5009 - 105, 5}}),
+         Seqs({{0xA, 5000, 10}, {0xA, 5009 - 104, 4}}), {10}},
+        {"just past the dropout window", Seqs({{0xA, 5000, 10}, {0xA, 5009 + 3001, 5}}),
+         Seqs({{0xA, 5000, 10}, {0xA, 5009 + 3002, 4}}), {10}},
+        {"packets held across a gap are dropped", Seqs({{0xA, 20000, 5}, {0xA, 20006, 3}, {0xA, 100, 5}}),
+         Seqs({{0xA, 20000, 5}, {0xA, 101, 4}}), {5}},
+        // The old numbering is guarded only for a while.
+        {"back near the old numbers later", Seqs({{0xA, 20000, 5}, {0xA, 100, 200}, {0xA, 20010, 10}}),
+         Seqs({{0xA, 20000, 5}, {0xA, 101, 199}, {0xA, 20011, 9}}), {5, 204}},
+        {"old packets around the restart",
+         Seqs({{0xA, 20000, 5}, {0xA, 100, 1}, {0xA, 20005, 1}, {0xA, 101, 1}, {0xA, 20006, 2}, {0xA, 102, 1},
+               {0xA, 20008, 1}, {0xA, 103, 1}}),
+         Seqs({{0xA, 20000, 6}, {0xA, 101, 3}}), {6}},
+        {"new packets out of order",
+         Seqs({{0xA, 20000, 5}, {0xA, 100, 1}, {0xA, 102, 1}, {0xA, 101, 1}, {0xA, 104, 1}, {0xA, 103, 1},
+               {0xA, 105, 1}}),
+         Seqs({{0xA, 20000, 5}, {0xA, 101, 5}}), {5}},
+        {"new SSRC at once; the old one's held and late packets dropped",
+         Seqs({{0xA, 500, 5}, {0xA, 506, 2}, {0xB, 7000, 3}, {0xA, 505, 1}, {0xA, 508, 1}, {0xB, 7003, 3}}),
+         Seqs({{0xA, 500, 5}, {0xB, 7000, 6}}), {5}},
+        {"new SSRC out of order, old late",
+         Seqs({{0xA, 20000, 5}, {0xB, 900, 1}, {0xB, 902, 1}, {0xA, 20005, 1}, {0xB, 901, 1}, {0xB, 903, 1}}),
+         Seqs({{0xA, 20000, 5}, {0xB, 900, 4}}), {5}},
+        {"same numbers from a new SSRC", Seqs({{0xA, 1, 3}, {0xB, 1, 3}}), Seqs({{0xA, 1, 3}, {0xB, 1, 3}}), {3}},
     };
     for (const Case& c : cases) {
         CRTPParser parser;
+        Pkts out;
         std::vector<size_t> disc;
-        std::vector<int> results;
-        const std::vector<std::string> out =
-            FeedArrivals(parser, Join<Arrival>({Seqs(0xA, c.dwOld, 10), Seqs(0xA, c.dwNew, 20)}), &disc);
-        EXPECT_EQ(Join<std::string>({Names(0xA, c.dwOld, 10), Names(0xA, c.dwNew + 1, 19)}), out) << c.pszName;
-        EXPECT_EQ((std::vector<size_t>{10}), disc) << c.pszName;
+        for (const Pkt& a : c.arrivals) {
+            for (const Unit& u : Feed(parser, TsPacket(a.second, 0, false, a.first)).units) {
+                if (u.dwFlags & RTPUNIT_DISCONTINUITY)
+                    disc.push_back(out.size());
+                out.push_back({u.data.at(3), SeqOf(u)});
+            }
+        }
+        EXPECT_EQ(c.expected, out) << c.pszName;
+        EXPECT_EQ(c.discontinuities, disc) << c.pszName;
         EXPECT_EQ(0, parser.HeldPackets()) << c.pszName;
     }
-
-    // Packets held across a gap of the old stream are dropped at the
-    // restart: they would never fall due in the new numbering.
-    std::vector<size_t> disc;
-    const std::vector<std::string> out =
-        FeedArrivals(m_parser, Join<Arrival>({Seqs(0xA, 20000, 5), Seqs(0xA, 20006, 3), Seqs(0xA, 100, 5)}), &disc);
-    EXPECT_EQ(Join<std::string>({Names(0xA, 20000, 5), Names(0xA, 101, 4)}), out);
-    EXPECT_EQ((std::vector<size_t>{5}), disc);
-    EXPECT_EQ(0, m_parser.HeldPackets());
-
-    // Late packets of the old numbering are dropped only for a while: a
-    // sender that restarts again, back near its old numbers, is followed.
-    CRTPParser twice;
-    disc.clear();
-    EXPECT_EQ(Join<std::string>({Names(0xA, 20000, 5), Names(0xA, 101, 199), Names(0xA, 20011, 9)}),
-              FeedArrivals(twice, Join<Arrival>({Seqs(0xA, 20000, 5), Seqs(0xA, 100, 200), Seqs(0xA, 20010, 10)}),
-                           &disc));
-    EXPECT_EQ((std::vector<size_t>{5, 204}), disc);
 }
 
 // One packet far from the sequence (a stray from another stream, a
@@ -290,60 +272,6 @@ TEST_F(CRTPParserTest, StrayPacketFarAwayIsDroppedWithoutResync)
     for (size_t i = 0; i < times.size(); ++i) {
         EXPECT_EQ((900000 + static_cast<LONGLONG>(expected[i]) * 3000) * 1000 / 9, times[i]) << expected[i];
         EXPECT_EQ(0u, flags[i] & (RTPUNIT_DISCONTINUITY | RTPUNIT_TIME_OFFSET)) << expected[i];
-    }
-}
-
-// A new SSRC is a new sender: it is taken at once, the old sender's held
-// packets are dropped, and its late packets are not taken for another
-// change of sender.
-TEST_F(CRTPParserTest, SsrcChangeRestartsAtOnce)
-{
-    std::vector<size_t> disc;
-    const std::vector<std::string> out = FeedArrivals(
-        m_parser,
-        Join<Arrival>({Seqs(0xA, 500, 5), Seqs(0xA, 506, 2), Seqs(0xB, 7000, 3), {{505, 0xA}, {508, 0xA}},
-                       Seqs(0xB, 7003, 3)}),
-        &disc);
-    EXPECT_EQ(Join<std::string>({Names(0xA, 500, 5), Names(0xB, 7000, 6)}), out);
-    EXPECT_EQ((std::vector<size_t>{5}), disc);
-    EXPECT_EQ(0, m_parser.HeldPackets());
-
-    // The same numbers from a new sender are not duplicates.
-    CRTPParser parser;
-    disc.clear();
-    EXPECT_EQ(Join<std::string>({Names(0xA, 1, 3), Names(0xB, 1, 3)}),
-              FeedArrivals(parser, Join<Arrival>({Seqs(0xA, 1, 3), Seqs(0xB, 1, 3)}), &disc));
-    EXPECT_EQ((std::vector<size_t>{3}), disc);
-}
-
-// Reordering around the restart: old packets that arrive late, before and
-// after it, and new packets out of order. Old packets are never spliced into
-// the new stream, and only the first suspicious packet is lost.
-TEST_F(CRTPParserTest, ReorderingAcrossRestart)
-{
-    const struct Case {
-        const char* pszName;
-        std::vector<Arrival> arrivals;
-        std::vector<std::string> expected;
-        size_t iFirstNew;  // the unit that carries the discontinuity
-    } cases[] = {
-        {"old packets between and after the first new ones",
-         Join<Arrival>({Seqs(0xA, 20000, 5), {{100, 0xA}, {20005, 0xA}, {101, 0xA}, {20006, 0xA}, {20007, 0xA},
-                                             {102, 0xA}, {20008, 0xA}, {103, 0xA}}}),
-         Join<std::string>({Names(0xA, 20000, 6), Names(0xA, 101, 3)}), 6},
-        {"new packets out of order",
-         Join<Arrival>({Seqs(0xA, 20000, 5), {{100, 0xA}, {102, 0xA}, {101, 0xA}, {104, 0xA}, {103, 0xA}, {105, 0xA}}}),
-         Join<std::string>({Names(0xA, 20000, 5), Names(0xA, 101, 5)}), 5},
-        {"new sender's packets out of order, old ones late",
-         Join<Arrival>({Seqs(0xA, 20000, 5), {{900, 0xB}, {902, 0xB}, {20005, 0xA}, {901, 0xB}, {903, 0xB}}}),
-         Join<std::string>({Names(0xA, 20000, 5), Names(0xB, 900, 4)}), 5},
-    };
-    for (const Case& c : cases) {
-        CRTPParser parser;
-        std::vector<size_t> disc;
-        EXPECT_EQ(c.expected, FeedArrivals(parser, c.arrivals, &disc)) << c.pszName;
-        EXPECT_EQ((std::vector<size_t>{c.iFirstNew}), disc) << c.pszName;
-        EXPECT_EQ(0, parser.HeldPackets()) << c.pszName;
     }
 }
 
