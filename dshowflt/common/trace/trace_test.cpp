@@ -274,11 +274,8 @@ TEST_F(TraceTest, ThreadsTracingAtOnceLoseNoLine)
     EXPECT_EQ(Lines().size(), size_t{kThreads * kLines});
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kLines; i += 37) {
-            // Formatted in one piece: g++ 12 at -O3 takes a chain of
-            // string + string for overlapping copies (-Wrestrict).
-            char szLine[64];
-            snprintf(szLine, sizeof(szLine), "T%d-%d %d bytes\r", t, i, i);
-            const std::string strLine = szLine;
+            const std::string strLine = "T" + std::to_string(t) + "-" + std::to_string(i) + " " +
+                                        std::to_string(i) + " bytes\r";
             EXPECT_EQ(Count(strFile + "\r", strLine), 1u) << strLine;
         }
     }
