@@ -16,7 +16,11 @@ class CBenchWriter : public CDVREngine
 {
 public:
     CBenchWriter() : CDVREngine(true) {}
-    void SetCurrentSlot(LONG n) { m_nCurRecIndex = n; }
+    void SetCurrentSlot(LONG n)
+    {
+        CAutoLock lock(&m_csStubFile);
+        m_nCurRecIndex = n;
+    }
 };
 
 // A stub with nSlots records in a fresh temporary folder.

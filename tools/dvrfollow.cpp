@@ -45,8 +45,9 @@ const char kFollowHelp[] =
 const char kCopyHelp[] =
     "usage: kvudpsrc copy [OPTIONS] STUB.KBL START END OUT\n"
     "  Copies the stream bytes [START, END) of a DVR buffer into OUT ('-': standard\n"
-    "  output). END 'end' (or -1) copies to the end of what is written. Offsets count\n"
-    "  from the oldest byte the buffer holds (see dvr-info). A range the buffer does not\n"
+    "  output). END 'end' (or -1) copies to the end of what is written. Offsets are the\n"
+    "  writer's own while it is live, else they count from the oldest byte the buffer\n"
+    "  holds (dvr-info shows them). A range the buffer does not\n"
     "  hold is refused; a range the writer overwrites during the copy fails the copy.\n"
     "  An unfinished output file is removed.\n";
 
@@ -175,6 +176,10 @@ int FollowMain(int argc, char** argv)
             }
             ullServed += cbRead;
         }
+        // A writer that keeps overwriting the position ends a read with the
+        // position moved over what it lost; following goes on from there.
+        if (hr == KVMM_E_DVR_DISCARDED_DATA && bDisc)
+            continue;
         if (hr != S_OK && hr != S_FALSE && hr != KVMM_E_DVR_SUSPENDED)
             break;
     }
@@ -244,9 +249,10 @@ int CopyMain(int argc, char** argv)
         PrintError("copy", "stub %s: %s", strStub.c_str(), HrWords(hr).c_str());
         return kExitFailure;
     }
-    // Offsets count from the oldest byte the buffer held when this reader
-    // started; a range outside what is kept is refused rather than copied
-    // as an empty or short file.
+    // Offsets are the writer's while it is live, else they count from the
+    // oldest byte the buffer held when this reader started (a stopped
+    // writer's count is not kept in the stub); a range outside what is kept
+    // is refused rather than copied as an empty or short file.
     double dFirst = 0, dCur = 0, dLast = 0;
     hr = source.GetAvailableRange(&dFirst, &dCur, &dLast);
     const long long llFirst = static_cast<long long>(dFirst), llLast = static_cast<long long>(dLast);

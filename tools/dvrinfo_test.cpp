@@ -42,7 +42,11 @@ class CWriter : public CDVREngine
 {
 public:
     CWriter() : CDVREngine(true) {}
-    void SetCurrentSlot(LONG n) { m_nCurRecIndex = n; }
+    void SetCurrentSlot(LONG n)
+    {
+        CAutoLock lock(&m_csStubFile);
+        m_nCurRecIndex = n;
+    }
 };
 
 class CDvrInfoToolTest : public ::testing::Test

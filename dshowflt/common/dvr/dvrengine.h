@@ -9,7 +9,7 @@
 // Threads: the writer calls in on the receive thread and readers on the
 // output pin's worker threads; interface calls may come from any thread.
 // All stub-file access goes through m_csStubFile, the innermost lock: the
-// sink's engine and stub locks and the reader's recording and engine locks
+// sink's writer lock and the reader's recording and engine locks
 // are taken before it, and nothing that blocks or calls out runs under it.
 #pragma once
 
@@ -98,6 +98,11 @@ public:
     // Writes the size of the current slot's record, then tells the readers
     // (OnRecordingsChanged).
     [[nodiscard]] HRESULT SetRecordingSize(LONGLONG llSize);
+    // The write alone, for a writer that changes more under the same lock
+    // and tells the readers itself.
+    [[nodiscard]] HRESULT WriteRecordingSizeLocked(LONGLONG llSize) REQUIRES(m_csStubFile);
+    // Whether a stub file is attached (opened, created or handed in).
+    bool IsStubOpen();
     // Writes the owner name (fewer than 100 units, else E_INVALIDARG).
     [[nodiscard]] HRESULT SetOwnerName(LPCWSTR pszName);
 
@@ -113,11 +118,16 @@ public:
     // =======================================================================
     // Reader mode (dvrreader.cpp)
     //
-    // A reader follows the ring by stream offset. Offsets count from the
-    // first byte of the oldest recording this reader saw when it started;
-    // minOffset moves up as the writer reuses slots and maxOffset as it
-    // publishes sizes. Reads come from the output pin's worker threads, the
-    // flush and attribute-change calls from the graph's threads.
+    // A reader follows the ring by stream offset. A reader linked to its
+    // writer when it starts counts offsets as the writer does (from the
+    // first byte written since the writer's start); any other counts from
+    // the first byte of the oldest recording it saw, and learns how far its
+    // count is from the writer's once it can ask. minOffset moves up as the
+    // writer reuses slots and maxOffset as it publishes sizes; when the
+    // writer has replaced everything the reader knew, only the writer can
+    // say how much went, and it is asked. Reads come from the output pin's
+    // worker threads, the flush and attribute-change calls from the graph's
+    // threads.
     //
     // Lock order: m_csRecording, then m_csEngine, then m_csStubFile.
     // m_csFlush and m_csSinkThread are taken alone. No lock is held while a
@@ -137,6 +147,9 @@ public:
     // KVMM_E_DVR_NO_RECORDINGS without records, KVMM_E_DVR_CORRUPT_STUB_FILE
     // when the records do not chain in play order.
     [[nodiscard]] HRESULT ReadAndUpdateRecordingsInfo();
+    // The writer's offset of this reader's offset 0 (writer offset = reader
+    // offset + *pllDelta); false while it is not known.
+    bool GetWriterDelta(LONGLONG* pllDelta);
     // Refreshes, then answers the offsets of the oldest byte kept and one
     // past the newest byte published.
     [[nodiscard]] HRESULT GetOffsets(LONGLONG* pllMinOffset, LONGLONG* pllMaxOffset);
@@ -199,12 +212,12 @@ protected:
 
     const bool m_bWriterMode;
 
-    // Writer state, guarded by the sink's engine lock: the slot and playIndex
-    // of the recording being written, -1 before the first.
-    LONG m_nCurRecIndex = -1;
-    LONG m_nCurPlayIndex = -1;
-
     CCritSec m_csStubFile;
+
+    // Writer mode: the slot and playIndex of the recording being written,
+    // -1 before the first. Changed by the writer together with the stub.
+    LONG m_nCurRecIndex GUARDED_BY(m_csStubFile) = -1;
+    LONG m_nCurPlayIndex GUARDED_BY(m_csStubFile) = -1;
 
     // --- Reader mode -------------------------------------------------------
     enum class EReadStep { Done, Refresh, Wait };
@@ -227,6 +240,24 @@ protected:
     // Whether slot nSlot still holds recording nPlayIndex in the stub.
     bool SlotStillHolds(LONG nSlot, LONG nPlayIndex);
     void ResetReaderStateLocked() REQUIRES(m_csEngine);
+    // Where a recording starts in the writer's count: told by the writer
+    // for the oldest recording of the stub at one moment.
+    struct SWriterAnchor
+    {
+        LONG nPlayIndex = -1;
+        LONGLONG llWriterStart = 0;
+    };
+    // Asks the linked writer where the oldest recording of the stub starts,
+    // reading the stub before and after so that the answer is known to be
+    // about that recording. Called with no lock held.
+    [[nodiscard]] HRESULT QueryWriterAnchor(SWriterAnchor* pAnchor, DWORD dwTimeoutMs);
+    // One refresh under m_csEngine. When the writer has replaced every
+    // recording this reader knew, the amount lost is taken from pAnchor;
+    // without a usable one the picture is left alone and *pbNeedAnchor set,
+    // unless bMayGuess lets a lower bound stand in.
+    [[nodiscard]] HRESULT RefreshPicture(const SWriterAnchor* pAnchor, bool bMayGuess, bool* pbNeedAnchor);
+    // Asks the writer and refreshes with its answer: learns the delta.
+    void LearnWriterDelta();
     // Whether the new records (pOrder: their slots in play order) show a
     // writer that started a new buffer under the same stub.
     bool LooksRestarted(const RecordingInfo* pList, LONG nCount, const LONG* pOrder) REQUIRES(m_csEngine);
@@ -267,6 +298,9 @@ protected:
     bool m_bRestarted GUARDED_BY(m_csEngine) = false;
     bool m_bGrowingSource GUARDED_BY(m_csEngine) = false;
     bool m_bLinkFailed GUARDED_BY(m_csEngine) = false;
+    // Writer offset = reader offset + m_llWriterDelta, when known.
+    LONGLONG m_llWriterDelta GUARDED_BY(m_csEngine) = 0;
+    bool m_bDeltaKnown GUARDED_BY(m_csEngine) = false;
 
     std::atomic<bool> m_bStarted{false};
     std::atomic<LONG> m_lChangeCount{0};

@@ -535,34 +535,46 @@ HRESULT CDVREngine::WriteRecordCount(DWORD dwCount)
     return hr;
 }
 
+HRESULT CDVREngine::WriteRecordingSizeLocked(LONGLONG llSize)
+{
+    if (m_nCurRecIndex < 0)
+        return E_UNEXPECTED;
+    HRESULT hr = SeekInStubLocked(m_nCurRecIndex);
+    WORD w = 0;
+    if (SUCCEEDED(hr))
+        hr = ReadWordLocked(&w);  // L
+    if (SUCCEEDED(hr))
+        hr = ReadWordLocked(&w);  // M
+    if (SUCCEEDED(hr))
+        hr = m_stubCache.Seek(2 * static_cast<LONGLONG>(w), FILE_CURRENT, nullptr);
+    if (SUCCEEDED(hr)) {
+        BYTE ab[8];
+        PutLE64(ab, static_cast<ULONGLONG>(llSize));
+        hr = m_stubCache.Write(ab, sizeof(ab));
+    }
+    if (SUCCEEDED(hr))
+        hr = m_stubCache.Seek(4 + kSystemTimeBytes, FILE_CURRENT, nullptr);
+    if (SUCCEEDED(hr))
+        hr = m_stubCache.Flush();
+    return hr;
+}
+
 HRESULT CDVREngine::SetRecordingSize(LONGLONG llSize)
 {
     HRESULT hr;
     {
         CAutoLock lock(&m_csStubFile);
-        if (m_nCurRecIndex < 0)
-            return E_UNEXPECTED;
-        hr = SeekInStubLocked(m_nCurRecIndex);
-        WORD w = 0;
-        if (SUCCEEDED(hr))
-            hr = ReadWordLocked(&w);  // L
-        if (SUCCEEDED(hr))
-            hr = ReadWordLocked(&w);  // M
-        if (SUCCEEDED(hr))
-            hr = m_stubCache.Seek(2 * static_cast<LONGLONG>(w), FILE_CURRENT, nullptr);
-        if (SUCCEEDED(hr)) {
-            BYTE ab[8];
-            PutLE64(ab, static_cast<ULONGLONG>(llSize));
-            hr = m_stubCache.Write(ab, sizeof(ab));
-        }
-        if (SUCCEEDED(hr))
-            hr = m_stubCache.Seek(4 + kSystemTimeBytes, FILE_CURRENT, nullptr);
-        if (SUCCEEDED(hr))
-            hr = m_stubCache.Flush();
+        hr = WriteRecordingSizeLocked(llSize);
     }
     if (SUCCEEDED(hr))
         OnRecordingsChanged();
     return hr;
+}
+
+bool CDVREngine::IsStubOpen()
+{
+    CAutoLock lock(&m_csStubFile);
+    return m_stubCache.IsOpen();
 }
 
 HRESULT CDVREngine::SetOwnerNameLocked(LPCWSTR pszName)

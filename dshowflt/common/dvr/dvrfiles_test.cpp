@@ -71,8 +71,16 @@ class CTestEngine : public CDVREngine
 {
 public:
     explicit CTestEngine(bool bWriter) : CDVREngine(bWriter) {}
-    void SetCurrentSlot(LONG nSlot) { m_nCurRecIndex = nSlot; }
-    LONG CurrentSlot() const { return m_nCurRecIndex; }
+    void SetCurrentSlot(LONG nSlot)
+    {
+        CAutoLock lock(&m_csStubFile);
+        m_nCurRecIndex = nSlot;
+    }
+    LONG CurrentSlot()
+    {
+        CAutoLock lock(&m_csStubFile);
+        return m_nCurRecIndex;
+    }
     int m_nRecordingsChanged = 0;
     bool m_bStubDiskFull = false;
 

@@ -122,6 +122,10 @@ public:
     }
     HRESULT UnregisterReader(LONG k) override { return m_pInner->UnregisterReader(k); }
     HRESULT ReservedOperation(DWORD a, DWORD b) override { return m_pInner->ReservedOperation(a, b); }
+    HRESULT GetAvailableRange(double* p1, double* p2, double* p3) override
+    {
+        return m_pInner->GetAvailableRange(p1, p2, p3);
+    }
 
     CAMEvent m_evTargetSet;
 
@@ -352,6 +356,78 @@ TEST_F(CDVRFollowTest, FlushNewRequestAndAttributeChangeEndAWaitingRead)
     }
     EXPECT_EQ(S_OK, m_pWriter->Write(4096));
     EXPECT_EQ(S_OK, ReadAndCheck(4096, 188, 4096));
+}
+
+
+// Forwards to the writer what a reader needs, but cannot say where the
+// writer's count stands (a writer built before it could).
+class CNoRangeSink : public CNotImplDVRSink
+{
+public:
+    explicit CNoRangeSink(IKVDVRSink* pInner) : m_pInner(pInner) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override { return m_pInner->QueryInterface(riid, ppv); }
+    ULONG AddRef() override { return ++m_cRef; }
+    ULONG Release() override { return --m_cRef; }
+    HRESULT GetStatus(LONG* pl1, LONG* pl2, LONG* pl3, double* pd) override
+    {
+        return m_pInner->GetStatus(pl1, pl2, pl3, pd);
+    }
+    HRESULT SetOffsetToReach(LONG lKey, double d) override { return m_pInner->SetOffsetToReach(lKey, d); }
+    HRESULT RegisterReaderEx(LONG k, LONG p, HANDLE* ph1, HANDLE* ph2, HANDLE* ph3) override
+    {
+        return m_pInner->RegisterReaderEx(k, p, ph1, ph2, ph3);
+    }
+    HRESULT UnregisterReader(LONG k) override { return m_pInner->UnregisterReader(k); }
+    HRESULT ReservedOperation(DWORD a, DWORD b) override { return m_pInner->ReservedOperation(a, b); }
+
+private:
+    IKVDVRSink* m_pInner;
+    std::atomic<LONG> m_cRef{1};
+};
+
+TEST_F(CDVRFollowTest, ALappedReaderCountsAsTheWriterDoesOrReportsALossButNeverSplices)
+{
+    // Started late, after the ring wrapped: its offsets are the writer's.
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(S_OK, m_pWriter->Write(40000));
+    StartReader(nullptr);
+    double dFirst = 0, dCur = 0, dLast = 0;
+    ASSERT_EQ(S_OK, m_pWriter->m_pSink->GetAvailableRange(&dFirst, &dCur, &dLast));
+    LONGLONG llMin, llMax;
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    ASSERT_GT(dFirst, 0.0);
+    EXPECT_EQ(static_cast<LONGLONG>(dFirst), llMin);
+    EXPECT_EQ(static_cast<LONGLONG>(dLast), llMax);
+    EXPECT_EQ(S_OK, ReadAndCheck(llMax - 100, 100, llMax - 100));
+
+    // Lapped by more than the ring between two looks, its newest recording
+    // having grown meanwhile: the writer says how much went.
+    const LONGLONG llAt = llMax;
+    for (int i = 0; i < 9; ++i)
+        ASSERT_EQ(S_OK, m_pWriter->Write(30000));
+    EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llAt, 100, llAt));
+    ASSERT_EQ(S_OK, m_pWriter->m_pSink->GetAvailableRange(&dFirst, &dCur, &dLast));
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    EXPECT_EQ(static_cast<LONGLONG>(dFirst), llMin);
+    EXPECT_EQ(S_OK, ReadAndCheck(llMin, 1000, llMin));
+
+    // A reader whose writer cannot say: its loss is a lower bound, and what
+    // it reads after the gap is still a true piece of the stream.
+    CNoRangeSink proxy(m_pWriter->m_pSink);
+    StartReader(&proxy);
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    const LONGLONG llDelta = m_pWriter->m_llTotal - llMax;  // counts from the oldest recording it saw
+    ASSERT_EQ(S_OK, ReadAndCheck(llMax - 10, 10, llMax - 10 + llDelta));
+    for (int i = 0; i < 9; ++i)
+        ASSERT_EQ(S_OK, m_pWriter->Write(30000));
+    const LONGLONG llOldMax = llMax;
+    EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llOldMax, 100, llOldMax + llDelta));
+    ASSERT_EQ(S_OK, m_pWriter->m_pSink->GetAvailableRange(&dFirst, &dCur, &dLast));
+    ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
+    EXPECT_GT(llMin, llOldMax);
+    EXPECT_LE(llMin, static_cast<LONGLONG>(dFirst) - llDelta);
+    EXPECT_EQ(S_OK, ReadAndCheck(llMin, 1000, static_cast<LONGLONG>(dFirst)));
+    m_pReader.reset();  // unregisters through the proxy while it exists
 }
 
 }  // namespace

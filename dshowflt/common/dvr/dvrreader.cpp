@@ -25,6 +25,40 @@ namespace {
 
 constexpr DWORD kWaitStepMs = 200;
 constexpr DWORD kDeadlinePushMs = 5000;
+// Refreshes that ask the writer before a lower bound stands in.
+constexpr int kAnchorTries = 3;
+// Questions per ask: an answer holds only when the oldest recording stayed
+// the same around it, and a writer that fills a small ring at disk speed
+// makes a recording every few hundred microseconds, about as long as a
+// question to another process takes.
+constexpr int kAnchorQuestions = 16;
+
+// Where the recording nMinPlayIndex starts in the writer's count, from an
+// anchor on it or on a later recording of the same list (whose predecessors
+// in the list are complete, so their sizes are final).
+bool WriterStartOfMin(const RecordingInfo* pList, const LONG* pOrder, LONG nCount, LONG nMinPlayIndex,
+                      LONG nAnchorPlayIndex, LONGLONG llAnchorStart, LONGLONG* pllStart)
+{
+    if (nAnchorPlayIndex < nMinPlayIndex)
+        return false;
+    LONGLONG llBefore = 0;
+    LONG nNext = nMinPlayIndex;
+    for (LONG k = 0; k < nCount; ++k) {
+        const RecordingInfo& info = pList[pOrder[k]];
+        if (info.playIndex < nNext)
+            continue;
+        if (info.playIndex != nNext)
+            return false;  // a gap in the play order: the walk cannot say
+        if (info.playIndex == nAnchorPlayIndex) {
+            *pllStart = llAnchorStart - llBefore;
+            return *pllStart >= 0;
+        }
+        if (!AddOffset(llBefore, info.size, &llBefore))
+            return false;
+        nNext = info.playIndex + 1;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -47,6 +81,8 @@ void CDVREngine::ResetReaderStateLocked()
     ++m_dwReadGeneration;
     m_bRestarted = false;
     m_bLinkFailed = false;
+    m_llWriterDelta = 0;
+    m_bDeltaKnown = false;
 }
 
 HRESULT CDVREngine::StartReader(IKVDVRSink* pSink)
@@ -67,11 +103,21 @@ HRESULT CDVREngine::StartReader(IKVDVRSink* pSink)
         CAutoLock lock(&m_csEngine);
         ResetReaderStateLocked();
     }
-    (void)ReadAndUpdateRecordingsInfo();  // an empty stub is fine: the writer may not have begun
 
+    bool bLinked = false;
     const bool bOwner = !GetOwnerName().empty();
     if (pSink || bOwner) {
         hr = EnsureSinkThreadFor(pSink);
+        if (hr == RPC_E_TIMEOUT) {
+            // The first answer is worth a longer wait: without it this
+            // reader cannot count as the writer does.
+            CDVRSinkThread* pThread = AcquireSinkThread();
+            const CWString strOwner = GetOwnerName();
+            if (pThread && !strOwner.empty())
+                hr = pThread->ConnectToSink(strOwner.c_str(), CDVRSinkThread::kInfoTimeoutMs);
+            ReleaseSinkThread(pThread);
+        }
+        bLinked = SUCCEEDED(hr);
         // A lookup still going on is not a failure: it completes in the
         // background and the next wait uses it.
         if (FAILED(hr) && hr != RPC_E_TIMEOUT) {
@@ -79,8 +125,20 @@ HRESULT CDVREngine::StartReader(IKVDVRSink* pSink)
             RemoveSinkThread();
             CAutoLock lock(&m_csEngine);
             m_bLinkFailed = true;
-            m_bGrowingSource = false;
         }
+    }
+    // With the writer's answer the first picture counts as the writer does,
+    // so that a reader that starts late, or again, asks the writer for the
+    // offsets the writer counts. An empty stub is fine: the writer may not
+    // have begun, and the count is then learnt at the first wait.
+    SWriterAnchor anchor;
+    const bool bAnchor = bLinked && SUCCEEDED(QueryWriterAnchor(&anchor, CDVRSinkThread::kInfoTimeoutMs));
+    hr = RefreshPicture(bAnchor ? &anchor : nullptr, true, nullptr);
+    (void)hr;
+    {
+        CAutoLock lock(&m_csEngine);
+        if (m_bLinkFailed)
+            m_bGrowingSource = false;
     }
     return S_OK;
 }
@@ -88,10 +146,14 @@ HRESULT CDVREngine::StartReader(IKVDVRSink* pSink)
 void CDVREngine::ShutdownReaderLink()
 {
     RemoveSinkThread();
-    CAutoLock lock(&m_csSinkThread);
-    if (m_pInProcSink)
-        m_pInProcSink->Release();
-    m_pInProcSink = nullptr;
+    IKVDVRSink* pSink;
+    {
+        CAutoLock lock(&m_csSinkThread);
+        pSink = m_pInProcSink;
+        m_pInProcSink = nullptr;
+    }
+    if (pSink)
+        pSink->Release();  // may be the writer's last reference: not under our lock
 }
 
 void CDVREngine::StopReader()
@@ -129,6 +191,90 @@ bool CDVREngine::LooksRestarted(const RecordingInfo* pList, LONG nCount, const L
 
 HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
 {
+    bool bNeedAnchor = false;
+    HRESULT hr = RefreshPicture(nullptr, false, &bNeedAnchor);
+    for (int nTry = 0; bNeedAnchor && nTry < kAnchorTries; ++nTry) {
+        SWriterAnchor anchor;
+        const bool bAnchor = SUCCEEDED(QueryWriterAnchor(&anchor, CDVRSinkThread::kRangeTimeoutMs));
+        bNeedAnchor = false;
+        // Without an answer, or at the last try, a lower bound stands in.
+        hr = RefreshPicture(bAnchor ? &anchor : nullptr, !bAnchor || nTry + 1 == kAnchorTries, &bNeedAnchor);
+    }
+    return hr;
+}
+
+HRESULT CDVREngine::QueryWriterAnchor(SWriterAnchor* pAnchor, DWORD dwTimeoutMs)
+{
+    CDVRSinkThread* pThread = AcquireSinkThread();
+    if (!pThread)
+        return E_POINTER;
+    HRESULT hr = E_POINTER;
+    for (int nTry = 0; nTry < kAnchorQuestions && pThread->HasSink(); ++nTry) {
+        // The writer answers for its stub as it is at one moment, and the
+        // oldest recording only ever moves on (or the buffer starts again
+        // at 0): the same oldest recording before and after the question
+        // was the oldest when it was answered.
+        LONG nCount = 0, nMinBefore = -1, nMinAfter = -1;
+        std::unique_ptr<RecordingInfo[]> pList;
+        LONGLONG llFirst = 0, llPublished = 0;
+        hr = ReadAllRecordingsInfo(&nCount, &pList, &nMinBefore);
+        if (SUCCEEDED(hr))
+            hr = pThread->GetWriterRange(&llFirst, &llPublished, dwTimeoutMs);
+        if (SUCCEEDED(hr))
+            hr = ReadAllRecordingsInfo(&nCount, &pList, &nMinAfter);
+        if (FAILED(hr))
+            break;
+        if (nMinBefore >= 0 && nMinBefore == nMinAfter) {
+            // Moved on to the newest recording of that stub (its
+            // predecessors there are complete, so their sizes are final):
+            // a refresh that follows soon still finds it, even when the
+            // writer makes recordings faster than the oldest stays put.
+            std::unique_ptr<LONG[]> pOrder;
+            hr = SortByPlayIndex(pList.get(), nCount, &pOrder);
+            if (FAILED(hr))
+                break;
+            LONG nPlay = nMinAfter;
+            LONGLONG llStart = llFirst;
+            for (LONG k = 0; k + 1 < nCount; ++k) {
+                const RecordingInfo& cur = pList[pOrder[k]];
+                const RecordingInfo& next = pList[pOrder[k + 1]];
+                if (cur.playIndex != nPlay || next.playIndex != nPlay + 1 ||
+                    !AddOffset(llStart, cur.size, &llStart)) {
+                    llStart = -1;
+                    break;
+                }
+                nPlay = next.playIndex;
+            }
+            if (llStart < 0) {
+                nPlay = nMinAfter;  // a gap in the play order: keep to the oldest
+                llStart = llFirst;
+            }
+            pAnchor->nPlayIndex = nPlay;
+            pAnchor->llWriterStart = llStart;
+            break;
+        }
+        hr = RPC_E_TIMEOUT;  // the writer made a recording meanwhile: ask again
+    }
+    ReleaseSinkThread(pThread);
+    return hr;
+}
+
+void CDVREngine::LearnWriterDelta()
+{
+    SWriterAnchor anchor;
+    if (SUCCEEDED(QueryWriterAnchor(&anchor, CDVRSinkThread::kRangeTimeoutMs)))
+        (void)RefreshPicture(&anchor, true, nullptr);
+}
+
+bool CDVREngine::GetWriterDelta(LONGLONG* pllDelta)
+{
+    CAutoLock lock(&m_csEngine);
+    *pllDelta = m_llWriterDelta;
+    return m_bDeltaKnown;
+}
+
+HRESULT CDVREngine::RefreshPicture(const SWriterAnchor* pAnchor, bool bMayGuess, bool* pbNeedAnchor)
+{
     // The whole refresh runs under the engine lock: two refreshes applied in
     // the wrong order would show a smaller playIndex and look like a writer
     // restart.
@@ -148,24 +294,56 @@ HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
     if (FAILED(hr))
         return hr;
 
+    LONGLONG llAnchorMin = 0;
+    const bool bAnchor = pAnchor && WriterStartOfMin(pList.get(), pOrder.get(), nCount, nMinPlayIndex,
+                                                     pAnchor->nPlayIndex, pAnchor->llWriterStart, &llAnchorMin);
+    const bool bFirstPicture = !m_pRecordings || m_nRecordings == 0;
     LONGLONG llMinOffset = m_llMinOffset;
     bool bRestarted = false;
-    if (nMinPlayIndex > m_nMinPlayIndex) {
+    bool bDeltaKnown = m_bDeltaKnown;
+    if (bFirstPicture) {
+        // Counting as the writer does from the first picture on makes every
+        // offset this reader reports the writer's.
+        if (bAnchor && !bDeltaKnown)
+            llMinOffset = llAnchorMin;
+    } else if (nMinPlayIndex > m_nMinPlayIndex) {
         if (nMinPlayIndex < m_nNextPlayIndex) {
-            // The writer reused the oldest slots: their bytes are gone.
+            // The writer reused the oldest slots: their bytes are gone. Each
+            // had a successor in the old picture, so its size was final.
             for (LONG i = 0; i < m_nRecordings; ++i) {
                 const RecordingInfo& old = m_pRecordings[i];
                 if (old.playIndex >= m_nMinPlayIndex && old.playIndex < nMinPlayIndex &&
                     !AddOffset(llMinOffset, old.size, &llMinOffset))
                     return KVMM_E_DVR_CORRUPT_STUB_FILE;
             }
+        } else if (bAnchor && bDeltaKnown) {
+            // Everything we knew was replaced, the newest recording perhaps
+            // after it grew: only the writer's count says where the oldest
+            // byte kept now lies.
+            llMinOffset = llAnchorMin - m_llWriterDelta;
+        } else if (bDeltaKnown && !bMayGuess) {
+            if (pbNeedAnchor)
+                *pbNeedAnchor = true;
+            return S_OK;  // nothing changed; the caller asks the writer
         } else {
-            llMinOffset = m_llMaxOffset;  // everything we knew was replaced
+            // Nobody can say how much went: at least the rest of our newest
+            // recording and every whole recording after it. Reporting a loss
+            // that is too small is better than reporting none, which would
+            // splice the stream.
+            const LONGLONG llAtLeast = std::max<LONGLONG>(1, nMinPlayIndex - m_nNextPlayIndex);
+            if (!AddOffset(m_llMaxOffset, llAtLeast, &llMinOffset))
+                return KVMM_E_DVR_CORRUPT_STUB_FILE;
+            bDeltaKnown = false;
+            Trace("\nCDVREngine::ReadAndUpdateRecordingsInfo: every recording known was replaced "
+                  "(playIndex %d -> %d) and the writer cannot say how much: at least %s were lost",
+                  static_cast<int>(m_nNextPlayIndex - 1), static_cast<int>(nMinPlayIndex),
+                  TraceBytes(llMinOffset - m_llMaxOffset));
         }
     } else if (nMinPlayIndex < m_nMinPlayIndex || LooksRestarted(pList.get(), nCount, pOrder.get())) {
         Trace("\nCDVREngine::ReadAndUpdateRecordingsInfo: The file has been restarted! Fail the next read request "
               "with KVMM_E_DVR_DISCARDED_DATA");
         bRestarted = true;
+        bDeltaKnown = false;  // the writer counts from 0 again
     }
 
     LONG nNext = nMinPlayIndex;
@@ -203,8 +381,18 @@ HRESULT CDVREngine::ReadAndUpdateRecordingsInfo()
     if (nReadSlot < 0)
         return KVMM_E_DVR_CORRUPT_STUB_FILE;
 
+    if (bAnchor) {
+        // The writer's answer places our count against its own.
+        const LONGLONG llDelta = llAnchorMin - llMinOffset;
+        if (bDeltaKnown && llDelta != m_llWriterDelta)
+            Trace("\nCDVREngine::ReadAndUpdateRecordingsInfo: offsets were %s off the writer's; corrected",
+                  TraceBytes(llDelta - m_llWriterDelta));
+        m_llWriterDelta = llDelta;
+        bDeltaKnown = true;
+    }
     if (bRestarted || nRead != m_nReadPlayIndex || llReadStart != m_llReadStart)
         ++m_dwReadGeneration;  // the open file is no longer that recording
+    m_bDeltaKnown = bDeltaKnown;
     m_bRestarted = m_bRestarted || bRestarted;
     m_nMinPlayIndex = nMinPlayIndex;
     m_llMinOffset = llMinOffset;
@@ -298,16 +486,19 @@ HRESULT CDVREngine::ReadPassLocked(SReadPos* pPos, DWORD dwMinBytes, DWORD cbBuf
         DWORD cbGot = 0;
         if (SUCCEEDED(hr))
             hr = m_pReadFile->Read(pPos->pb, cb, &cbGot);
-        if (FAILED(hr))
-            return hr;
-        if (cbGot < cb)
-            return HRESULT_FROM_WIN32(ERROR_READ_FAULT);  // the record promised more than the file holds
         // The writer may have come round the ring and reused this slot while
         // our picture was not refreshed. It rewrites the slot's record before
         // it writes the first byte of the new recording, so a record that
         // still names our recording after the read vouches for the bytes;
-        // otherwise they are dropped and the refresh decides.
-        if (!SlotStillHolds(nSlot, nPlayIndex)) {
+        // otherwise they are dropped and the refresh decides. A reused slot
+        // may also have been cut shorter than our recording was, so a short
+        // read is a fault only while the slot still holds our recording.
+        const bool bStillHolds = SlotStillHolds(nSlot, nPlayIndex);
+        if (bStillHolds && FAILED(hr))
+            return hr;
+        if (bStillHolds && cbGot < cb)
+            return HRESULT_FROM_WIN32(ERROR_READ_FAULT);  // the record promised more than the file holds
+        if (!bStillHolds) {
             CloseCurrentRecordingLocked();
             *pStep = EReadStep::Refresh;
             return S_OK;
@@ -546,12 +737,29 @@ HRESULT CDVREngine::WaitForMoreData(LONGLONG llNeeded, DWORD dwDeadline)
                       "status=%d, not DVRStatus_Writing...",
                       static_cast<int>(lStatus));
             hOffsetReached = pThread->GetOffsetReachedEvent();
+            // The writer counts its own offsets: a target in ours would be
+            // reached at once (a reader that started late) or long after the
+            // bytes came (one whose count ran ahead).
+            LONGLONG llDelta = 0;
+            bool bDelta = GetWriterDelta(&llDelta);
+            if (!bDelta && hOffsetReached != INVALID_HANDLE_VALUE) {
+                LearnWriterDelta();
+                bDelta = GetWriterDelta(&llDelta);
+                if (!bDelta) {
+                    Trace("\nCDVREngine::WaitForMoreData_1(%s): the writer's count is not known; polling",
+                          TraceBytes(llNeeded));
+                    hOffsetReached = INVALID_HANDLE_VALUE;
+                }
+            }
             if (hOffsetReached != INVALID_HANDLE_VALUE) {
                 (void)ResetEvent(hOffsetReached);
                 // The writer signals once the byte at the target exists; the
                 // last byte needed is the one before llNeeded. Targets below
                 // 1 are refused, so the first byte of a stream asks for two.
-                const LONGLONG llTarget = std::max<LONGLONG>(llNeeded - 1, 1);
+                LONGLONG llWriterNeeded = 0;
+                if (!AddOffset(llNeeded, llDelta, &llWriterNeeded))
+                    llWriterNeeded = llDelta < 0 ? 0 : MAX_INT64;
+                const LONGLONG llTarget = std::max<LONGLONG>(llWriterNeeded - 1, 1);
                 hr = pThread->SetOffsetToReach(llTarget, CDVRSinkThread::kShortTimeoutMs);
                 // A writer that started a new buffer has forgotten its readers.
                 if (hr == E_INVALIDARG && SUCCEEDED(pThread->Reregister(CDVRSinkThread::kShortTimeoutMs))) {

@@ -52,7 +52,10 @@ public:
             hr = pRec->SetEndOfFile();
         if (SUCCEEDED(hr) && nSlot == m_nPlay)
             hr = WriteRecordCount(static_cast<DWORD>(nSlot + 1));
-        m_nCurRecIndex = nSlot;
+        {
+            CAutoLock lock(&m_csStubFile);
+            m_nCurRecIndex = nSlot;
+        }
         if (SUCCEEDED(hr))
             hr = SetRecordingSize(cb);
         CloseStubFile();

@@ -20,27 +20,57 @@ constexpr DWORD kCopyBlock = 8192;
 
 HRESULT CDVREngine::EnsureSinkThreadFor(IKVDVRSink* pSink)
 {
-    CAutoLock lock(&m_csSinkThread);
-    if (pSink && pSink != m_pInProcSink) {
-        pSink->AddRef();
-        if (m_pInProcSink)
-            m_pInProcSink->Release();
-        m_pInProcSink = pSink;
+    // The link is made, and the writer asked, with no lock held: a link to
+    // a writer in this process registers with it at once, and a lookup by
+    // name waits up to 10 ms for the writer's process.
+    IKVDVRSink* pOld = nullptr;
+    IKVDVRSink* pInProc;
+    CDVRSinkThread* pThread;
+    {
+        CAutoLock lock(&m_csSinkThread);
+        if (pSink && pSink != m_pInProcSink) {
+            pSink->AddRef();
+            pOld = m_pInProcSink;
+            m_pInProcSink = pSink;
+        }
+        pInProc = m_pInProcSink;
+        if (pInProc)
+            pInProc->AddRef();
+        pThread = m_pSinkThread;
+        if (pThread)
+            pThread->AddUse();
     }
-    if (!m_pSinkThread) {
-        CDVRSinkThread* pThread = nullptr;
-        HRESULT hr = CDVRSinkThread::Create(m_pInProcSink, &pThread);
-        if (FAILED(hr))
-            return hr;
-        m_pSinkThread = pThread;
+    if (pOld)
+        pOld->Release();
+    HRESULT hr = S_OK;
+    if (!pThread) {
+        CDVRSinkThread* pNew = nullptr;
+        hr = CDVRSinkThread::Create(pInProc, &pNew);
+        if (SUCCEEDED(hr)) {
+            {
+                CAutoLock lock(&m_csSinkThread);
+                if (!m_pSinkThread) {
+                    m_pSinkThread = pNew;  // the engine's use
+                    pNew = nullptr;
+                }
+                pThread = m_pSinkThread;
+                pThread->AddUse();
+            }
+            if (pNew)
+                pNew->ReleaseUse();  // another caller linked first
+        }
     }
-    if (m_pSinkThread->HasSink())
-        return S_OK;
-    // A lookup takes at most 10 ms here; the engine's other locks are not held.
-    const CWString strOwner = GetOwnerName();
-    if (strOwner.empty())
-        return E_POINTER;
-    return m_pSinkThread->ConnectToSink(strOwner.c_str(), CDVRSinkThread::kShortTimeoutMs);
+    if (pInProc)
+        pInProc->Release();
+    if (FAILED(hr))
+        return hr;
+    if (!pThread->HasSink()) {
+        const CWString strOwner = GetOwnerName();
+        hr = strOwner.empty() ? E_POINTER
+                              : pThread->ConnectToSink(strOwner.c_str(), CDVRSinkThread::kShortTimeoutMs);
+    }
+    pThread->ReleaseUse();
+    return hr;
 }
 
 HRESULT CDVREngine::EnsureSinkThread()

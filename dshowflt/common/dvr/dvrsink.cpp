@@ -55,6 +55,39 @@ bool OwnerIsLive(const CWString& strOwner)
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// The status snapshot
+
+void CDVRStatusSnapshot::Store(const SValue& v)
+{
+    const DWORD dw = m_dwSequence.load(std::memory_order_relaxed);
+    m_dwSequence.store(dw + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    m_lStatus.store(v.lStatus, std::memory_order_relaxed);
+    m_lFolder.store(v.lFolder, std::memory_order_relaxed);
+    m_lSlot.store(v.lSlot, std::memory_order_relaxed);
+    m_llCurrentSize.store(v.llCurrentSize, std::memory_order_relaxed);
+    m_dwSequence.store(dw + 2, std::memory_order_release);
+}
+
+CDVRStatusSnapshot::SValue CDVRStatusSnapshot::Load() const
+{
+    SValue v;
+    for (;;) {
+        const DWORD dw1 = m_dwSequence.load(std::memory_order_acquire);
+        v.lStatus = m_lStatus.load(std::memory_order_relaxed);
+        v.lFolder = m_lFolder.load(std::memory_order_relaxed);
+        v.lSlot = m_lSlot.load(std::memory_order_relaxed);
+        v.llCurrentSize = m_llCurrentSize.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const DWORD dw2 = m_dwSequence.load(std::memory_order_relaxed);
+        // A store takes a few stores of a word each: a reader that raced
+        // one tries again at once rather than wait for anything.
+        if (dw1 == dw2 && (dw1 & 1) == 0)
+            return v;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Construction
 
 CBaseDVRSink::CBaseDVRSink(const char* pszName, IUnknown* pUnkOuter)
@@ -63,7 +96,7 @@ CBaseDVRSink::CBaseDVRSink(const char* pszName, IUnknown* pUnkOuter)
     CWString strTemp;
     if (FAILED(GetTempFolder(&strTemp)) || strTemp.size() >= static_cast<size_t>(MAX_PATH))
         strTemp.assign(1, u'/');  // (assigning the literal trips a false -Wrestrict in g++ 12 -O2)
-    CAutoLock lock(&m_csEngine);
+    CAutoLock lock(&m_csFolders);
     // Construction cannot fail: without memory for one folder the set stays
     // empty and StartDVR answers E_UNEXPECTED.
     m_active.pFolders.reset(new (std::nothrow) DVRFolder[1]);
@@ -77,13 +110,13 @@ CBaseDVRSink::CBaseDVRSink(const char* pszName, IUnknown* pUnkOuter)
         f.fileSize = kDefaultFileSize;
         m_active.nFolders = 1;
     }
-    m_evNoChange.Set();
+    m_evNoChangeApplying.Set();
 }
 
 CBaseDVRSink::~CBaseDVRSink()
 {
     {
-        CAutoLock lock(&m_csEngine);
+        CAutoLock lock(&m_csWriter);
         if (m_bWriting || m_pRecording) {
             HRESULT hr = StopLocked();
             if (FAILED(hr))
@@ -106,16 +139,28 @@ HRESULT CBaseDVRSink::NonDelegatingQueryInterface(REFIID riid, void** ppv)
     return CUnknown::NonDelegatingQueryInterface(riid, ppv);
 }
 
-bool CBaseDVRSink::IsWriting()
+bool CBaseDVRSink::IsWriting() const
 {
-    CAutoLock lock(&m_csEngine);
-    return m_bWriting;
+    return m_status.Load().lStatus == DVRStatus_Writing;
 }
 
 CWString CBaseDVRSink::GetObjectTableName()
 {
-    CAutoLock lock(&m_csEngine);
+    CAutoLock lock(&m_csWriter);
     return m_strRotName;
+}
+
+void CBaseDVRSink::StoreStatusLocked()
+{
+    CDVRStatusSnapshot::SValue v;
+    v.lStatus = m_bWriting ? DVRStatus_Writing : DVRStatus_Stopped;
+    {
+        CAutoLock lockStub(&m_csStubFile);
+        v.lSlot = m_nCurRecIndex;
+    }
+    v.lFolder = m_running.pFolders ? FolderOfSlot(m_running.pFolders.get(), m_running.nFolders, v.lSlot) : -1;
+    v.llCurrentSize = m_llCurSize;
+    m_status.Store(v);
 }
 
 // ---------------------------------------------------------------------------
@@ -123,13 +168,15 @@ CWString CBaseDVRSink::GetObjectTableName()
 
 HRESULT CBaseDVRSink::StartDVR(const GUID* pStreamId)
 {
-    CAutoLock lock(&m_csEngine);
-    return StartLocked(pStreamId ? *pStreamId : GUID_NULL);
+    // Asked before the lock: the receive thread's answer may need its filter.
+    const bool bRegister = ShouldRegisterInObjectTable() != FALSE;
+    CAutoLock lock(&m_csWriter);
+    return StartLocked(pStreamId ? *pStreamId : GUID_NULL, bRegister);
 }
 
 HRESULT CBaseDVRSink::ChooseBaseNameLocked(CWString* pstrName)
 {
-    const CWString strFolder(m_active.pFolders[0].path);
+    const CWString strFolder(m_running.pFolders[0].path);
     for (int nAttempt = 0; nAttempt < kMaxNameAttempts; ++nAttempt) {
         CWString strName = u"Capture";
         if (nAttempt > 0)
@@ -142,12 +189,20 @@ HRESULT CBaseDVRSink::ChooseBaseNameLocked(CWString* pstrName)
         // taken. A free name's stub stays open for CreateStubFile.
         std::unique_ptr<IFile> pFile;
         HRESULT hr = OpenFile(strStub.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_NONE, OPEN_ALWAYS, &pFile);
-        if (FAILED(hr))
-            continue;
+        if (FAILED(hr)) {
+            // Only a name that exists in some form is taken. Anything else
+            // (no such folder, a folder we may not write, a file where the
+            // folder should be, a full disk) fails every name alike: it is
+            // the answer, not a reason to try the next one.
+            if (FileExists(strStub.c_str()))
+                continue;
+            Trace("\nCBaseDVRSink::StartDVR: cannot create a stub in %S: %s", strFolder.c_str(), TraceHr(hr));
+            return hr;
+        }
         hr = AttachStubFile(pFile.release(), true);
         if (FAILED(hr)) {
             CloseStubFile();
-            continue;
+            return hr;
         }
         // A stub whose header cannot be read belongs to nobody.
         if (SUCCEEDED(GetStubHeaderSize()) && OwnerIsLive(GetOwnerName())) {
@@ -161,7 +216,7 @@ HRESULT CBaseDVRSink::ChooseBaseNameLocked(CWString* pstrName)
     return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
 }
 
-HRESULT CBaseDVRSink::StartLocked(const GUID& guidStream)
+HRESULT CBaseDVRSink::StartLocked(const GUID& guidStream, bool bRegister)
 {
     if (m_bWriting || m_pRecording) {
         HRESULT hr = StopLocked();
@@ -171,63 +226,116 @@ HRESULT CBaseDVRSink::StartLocked(const GUID& guidStream)
     m_guidStream = guidStream;
     SetStreamId(guidStream);
 
-    if (m_dwRotCookie == 0 && ShouldRegisterInObjectTable()) {
+    if (m_dwRotCookie == 0 && bRegister) {
+        // The table only records us (and, across processes, starts serving
+        // us); it never calls back into the sink, so the lock may be held.
         HRESULT hr = AddSinkToROTLocked();
         if (FAILED(hr))
             Trace("\nCBaseDVRSink::StartDVR: Warning AddSinkToROT failed %s", TraceHr(hr));
     }
-    if (m_active.nFolders < 1 || !m_active.pFolders)
+    HRESULT hr;
+    {
+        CAutoLock lock(&m_csFolders);
+        hr = m_running.CopyFrom(m_active);
+    }
+    if (FAILED(hr))
+        return hr;
+    if (m_running.nFolders < 1 || !m_running.pFolders)
         return E_UNEXPECTED;
 
-    m_bWriting = true;
-    const bool bAppName = !m_active.strBaseName.empty();
-    CWString strName = m_active.strBaseName;
-    HRESULT hr = S_OK;
-    if (!bAppName)
-        hr = ChooseBaseNameLocked(&strName);
-    CWString strStub;
-    if (SUCCEEDED(hr)) {
-        strStub = PathJoin(CWString(m_active.pFolders[0].path), StubFileName(strName));
-        hr = CreateStubFile(strStub.c_str(), m_strRotName.c_str(), bAppName ? TRUE : FALSE);
-        if (FAILED(hr))
-            CloseStubFile();
-    }
-    if (SUCCEEDED(hr)) {
-        m_strBaseNameInUse = strName;
-        m_strStubInUse = strStub;
-        m_bOwnerNameInStub = !m_strRotName.empty();
-        m_llCurSize = 0;
-        m_llLastPublished = 0;
-        m_llTotal = 0;
-        m_llPublishedTotal.store(0, std::memory_order_release);
-        m_dwLastPublishTick = GetTickCount();
-        m_heldBack.Empty();
-        hr = CreateNextRecordingLocked();
-    }
+    bool bStubOurs = false;
+    hr = StartBufferLocked(&bStubOurs);
     if (FAILED(hr)) {
         Trace("\nCBaseDVRSink::StartDVR failed %s", TraceHr(hr));
-        // Leave nothing half made: a stub we created is released (and
-        // deleted when so configured) as by a stop, so that its name is free
-        // for the next start.
+        // Leave nothing half made: a stub this start wrote is released and
+        // removed (as is the first recording, see CreateNextRecordingLocked),
+        // so that the name is free again and no later start takes over an
+        // empty buffer.
+        const CWString strStub = GetStubPath();
         HRESULT hrStop = StopLocked();
         (void)hrStop;
+        if (bStubOurs && !strStub.empty() && FileExists(strStub.c_str())) {
+            HRESULT hrDelete = DeleteFile(strStub.c_str());
+            if (FAILED(hrDelete))
+                Trace("\nCBaseDVRSink::StartDVR: removing %S failed %s", strStub.c_str(), TraceHr(hrDelete));
+        }
+        m_strStubInUse.clear();
+        m_bStubKnown.store(false, std::memory_order_release);
+        CAutoLock lockStub(&m_csStubFile);
+        m_bHaveRecords = false;
     }
+    return hr;
+}
+
+HRESULT CBaseDVRSink::StartBufferLocked(bool* pbStubOurs)
+{
+    m_bWriting = true;
+    const bool bAppName = !m_running.strBaseName.empty();
+    CWString strName = m_running.strBaseName;
+    HRESULT hr = S_OK;
+    if (!bAppName) {
+        hr = ChooseBaseNameLocked(&strName);
+        if (FAILED(hr))
+            return hr;
+        *pbStubOurs = true;  // open, and ours alone to rewrite
+    }
+    const CWString strStub = PathJoin(CWString(m_running.pFolders[0].path), StubFileName(strName));
+    const bool bExisted = bAppName && FileExists(strStub.c_str());
+    {
+        // A fresh stub holds no records: what the range reports starts over
+        // with it.
+        CAutoLock lockStub(&m_csStubFile);
+        m_llFirstKept = 0;
+        m_bHaveRecords = false;
+        m_llPublishedTotal.store(0, std::memory_order_release);
+        const LONG nSlots = m_running.SlotCount();
+        if (nSlots != m_nSlotSizes) {
+            m_pSlotSizes.reset(new (std::nothrow) LONGLONG[nSlots > 0 ? nSlots : 1]);
+            m_nSlotSizes = m_pSlotSizes ? nSlots : 0;
+            if (!m_pSlotSizes)
+                hr = E_OUTOFMEMORY;
+        }
+        for (LONG i = 0; i < m_nSlotSizes; ++i)
+            m_pSlotSizes[i] = 0;
+    }
+    if (SUCCEEDED(hr))
+        hr = CreateStubFile(strStub.c_str(), m_strRotName.c_str(), bAppName ? TRUE : FALSE);
+    // The stub is ours once we opened it for writing, or made it.
+    if (IsStubOpen() || (bAppName && !bExisted && FileExists(strStub.c_str())))
+        *pbStubOurs = true;
+    if (FAILED(hr)) {
+        CloseStubFile();
+        return hr;
+    }
+    m_strBaseNameInUse = strName;
+    m_strStubInUse = strStub;
+    m_bStubKnown.store(true, std::memory_order_release);
+    m_bOwnerNameInStub = !m_strRotName.empty();
+    m_llCurSize = 0;
+    m_llLastPublished = 0;
+    m_llTotal = 0;
+    m_dwLastPublishTick = GetTickCount();
+    m_heldBack.Empty();
+    hr = CreateNextRecordingLocked();
+    if (SUCCEEDED(hr))
+        StoreStatusLocked();
     return hr;
 }
 
 HRESULT CBaseDVRSink::StopDVR()
 {
-    CAutoLock lock(&m_csEngine);
+    CAutoLock lock(&m_csWriter);
     return StopLocked();
 }
 
 HRESULT CBaseDVRSink::RestartDVR()
 {
-    CAutoLock lock(&m_csEngine);
+    const bool bRegister = ShouldRegisterInObjectTable() != FALSE;
+    CAutoLock lock(&m_csWriter);
     HRESULT hr = StopLocked();
     if (FAILED(hr))
         Trace("\nCBaseDVRSink::RestartDVR: stop failed %s", TraceHr(hr));
-    return StartLocked(m_guidStream);
+    return StartLocked(m_guidStream, bRegister);
 }
 
 HRESULT CBaseDVRSink::StopLocked()
@@ -240,7 +348,7 @@ HRESULT CBaseDVRSink::StopLocked()
     LONG nCount = 0;
     std::unique_ptr<RecordingInfo[]> pList;
     const CWString strStub = m_strStubInUse;
-    const bool bDelete = m_bDeleteOnStop && !strStub.empty();
+    const bool bDelete = m_bDeleteOnStop.load(std::memory_order_acquire) && !strStub.empty();
     if (bDelete) {
         HRESULT hrRead = ReadAllRecordingsInfo(&nCount, &pList);
         if (FAILED(hrRead))
@@ -260,9 +368,13 @@ HRESULT CBaseDVRSink::StopLocked()
     if (bDelete) {
         DeleteBufferFiles(pList.get(), nCount, strStub);
         m_strStubInUse.clear();
+        m_bStubKnown.store(false, std::memory_order_release);
+        CAutoLock lockStub(&m_csStubFile);
+        m_bHaveRecords = false;
     }
     m_heldBack.Empty();
     m_bWriting = false;
+    StoreStatusLocked();
     return hr;
 }
 
@@ -293,41 +405,63 @@ void CBaseDVRSink::DeleteBufferFiles(const RecordingInfo* pList, LONG nCount, co
 
 HRESULT CBaseDVRSink::CreateNextRecordingLocked()
 {
-    if (m_active.nFolders < 1 || !m_active.pFolders)
+    if (m_running.nFolders < 1 || !m_running.pFolders)
         return E_UNEXPECTED;
-    LONG nSlot = m_nCurRecIndex + 1;
-    if (nSlot >= m_active.SlotCount())
+    LONG nCurSlot, nCurPlay;
+    {
+        CAutoLock lockStub(&m_csStubFile);
+        nCurSlot = m_nCurRecIndex;
+        nCurPlay = m_nCurPlayIndex;
+    }
+    LONG nSlot = nCurSlot + 1;
+    if (nSlot >= m_running.SlotCount())
         nSlot = 0;
-    if (m_nCurPlayIndex == INT32_MAX) {
+    if (nCurPlay == INT32_MAX) {
         // Two thousand million recordings: the play order cannot go on.
         Trace("\nCBaseDVRSink::CreateNextRecording: playIndex exhausted");
         return E_UNEXPECTED;
     }
     CWString strPath;
-    HRESULT hr = RecordingPath(m_active.pFolders.get(), m_active.nFolders, m_strBaseNameInUse, nSlot, &strPath);
+    HRESULT hr = RecordingPath(m_running.pFolders.get(), m_running.nFolders, m_strBaseNameInUse, nSlot, &strPath);
     if (FAILED(hr))
         return hr;
 
+    const bool bExisted = FileExists(strPath.c_str());
     {
         CAutoLock lockStub(&m_csStubFile);
         if (nSlot == m_nRecordingInUse.load(std::memory_order_acquire))
             return KVMM_E_DVR_RECORDINGINUSE;
         std::unique_ptr<IFile> pFile;
-        hr = CreateRecording(strPath.c_str(), nSlot, m_nCurPlayIndex + 1, &pFile);
-        if (FAILED(hr))
-            return hr;
-        ++m_nCurPlayIndex;
-        m_nCurRecIndex = nSlot;
-        const int nFolder = FolderOfSlot(m_active.pFolders.get(), m_active.nFolders, nSlot);
-        m_llSizeLimit = m_active.pFolders[nFolder < 0 ? 0 : nFolder].fileSize;
-        m_pRecording = std::move(pFile);
-        if (m_nCurPlayIndex == m_nCurRecIndex)
-            hr = WriteRecordCount(static_cast<DWORD>(m_nCurPlayIndex) + 1);
+        hr = CreateRecording(strPath.c_str(), nSlot, nCurPlay + 1, &pFile);
+        if (SUCCEEDED(hr)) {
+            ++m_nCurPlayIndex;
+            m_nCurRecIndex = nSlot;
+            const int nFolder = FolderOfSlot(m_running.pFolders.get(), m_running.nFolders, nSlot);
+            m_llSizeLimit = m_running.pFolders[nFolder < 0 ? 0 : nFolder].fileSize;
+            m_pRecording = std::move(pFile);
+            // The record of the slot now names the new recording: the old
+            // one's bytes are no longer part of the stream.
+            if (nSlot < m_nSlotSizes) {
+                m_llFirstKept += m_pSlotSizes[nSlot];
+                m_pSlotSizes[nSlot] = 0;
+            }
+            m_bHaveRecords = true;
+            if (m_nCurPlayIndex == m_nCurRecIndex)
+                hr = WriteRecordCount(static_cast<DWORD>(m_nCurPlayIndex) + 1);
+        }
+    }
+    if (FAILED(hr) && !m_pRecording && !bExisted && FileExists(strPath.c_str())) {
+        // Made by this attempt, and named by no record: it must not stay.
+        HRESULT hrDelete = DeleteFile(strPath.c_str());
+        if (FAILED(hrDelete))
+            Trace("\nCBaseDVRSink::CreateNextRecording: removing %S failed %s", strPath.c_str(), TraceHr(hrDelete));
     }
     // Readers open the stub themselves; ours is opened again when needed.
     CloseStubFile();
     if (FAILED(hr))
         return hr;
+    m_llCurSize = 0;
+    StoreStatusLocked();
     SignalReaders(false, true);
     return S_OK;
 }
@@ -348,12 +482,24 @@ HRESULT CBaseDVRSink::CloseRecordingLocked()
 
 HRESULT CBaseDVRSink::PublishLocked()
 {
-    HRESULT hr = SetRecordingSize(m_llCurSize);
+    HRESULT hr;
+    {
+        // The record's size, the slot's size and the published total change
+        // in one section of the stub lock, which is where GetAvailableRange
+        // reads them.
+        CAutoLock lockStub(&m_csStubFile);
+        hr = WriteRecordingSizeLocked(m_llCurSize);
+        if (SUCCEEDED(hr)) {
+            if (m_nCurRecIndex >= 0 && m_nCurRecIndex < m_nSlotSizes)
+                m_pSlotSizes[m_nCurRecIndex] = m_llCurSize;
+            m_llPublishedTotal.store(m_llTotal, std::memory_order_release);
+        }
+    }
     if (FAILED(hr))
         return hr;
     m_llLastPublished = m_llCurSize;
     m_dwLastPublishTick = GetTickCount();
-    m_llPublishedTotal.store(m_llTotal, std::memory_order_release);
+    SignalReaders(false, true);
     SignalReachedTargets(m_llTotal);
     return S_OK;
 }
@@ -364,7 +510,20 @@ HRESULT CBaseDVRSink::WriteData(const BYTE* pb, LONG cb)
         return E_POINTER;
     if (cb < 0)
         return E_INVALIDARG;
-    CAutoLock lock(&m_csEngine);
+    HRESULT hrBackup = S_OK;
+    HRESULT hr;
+    {
+        CAutoLock lock(&m_csWriter);
+        hr = WriteLocked(pb, cb, &hrBackup);
+    }
+    // Told with no lock held: the receive thread hands it to the application.
+    if (FAILED(hrBackup))
+        NotifyEvent(kDVREventBackupFailed, static_cast<LONG_PTR>(hrBackup), 0);
+    return hr;
+}
+
+HRESULT CBaseDVRSink::WriteLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup)
+{
     if (!m_bWriting)
         return VFW_E_WRONG_STATE;
 
@@ -392,30 +551,28 @@ HRESULT CBaseDVRSink::WriteData(const BYTE* pb, LONG cb)
             hr = m_heldBack.Append(pb, cb);
             if (FAILED(hr))
                 return hr;
-            hr = WriteBytesLocked(m_heldBack.Data(), m_heldBack.Length());
+            hr = WriteBytesLocked(m_heldBack.Data(), m_heldBack.Length(), phrBackup);
             m_heldBack.Empty();
             return hr;
         }
     }
-    return WriteBytesLocked(pb, cb);
+    return WriteBytesLocked(pb, cb, phrBackup);
 }
 
-HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb)
+HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup)
 {
-    HRESULT hrBackup = S_OK;
     {
         CAutoLock lockBackup(&m_csBackup);
         if (m_pBackup && cb > 0) {
             DWORD cbDone = 0;
-            hrBackup = m_pBackup->Write(pb, static_cast<DWORD>(cb), &cbDone);
+            HRESULT hrBackup = m_pBackup->Write(pb, static_cast<DWORD>(cb), &cbDone);
             if (FAILED(hrBackup)) {
                 Trace("\nCBaseDVRSink::WriteData: Write to file specified in StartBackupToFile failed!");
                 m_pBackup.reset();  // reported once; recording goes on
+                *phrBackup = hrBackup;
             }
         }
     }
-    if (FAILED(hrBackup))
-        NotifyEvent(kDVREventBackupFailed, static_cast<LONG_PTR>(hrBackup), 0);
     if (cb > 0) {
         DWORD cbDone = 0;
         HRESULT hr = m_pRecording->Write(pb, static_cast<DWORD>(cb), &cbDone);
@@ -426,10 +583,12 @@ HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb)
         if (SUCCEEDED(hr) && cbDone == 0)
             hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
         if (FAILED(hr)) {
+            StoreStatusLocked();
             Trace("\nCBaseDVRSink::WriteData: writing %d bytes failed %s", static_cast<int>(cb), TraceHr(hr));
             return hr;
         }
     }
+    StoreStatusLocked();
     SignalReaders(true, false);
     PruneDeadReaders(false);
 
@@ -446,7 +605,7 @@ HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb)
 
 BOOL CBaseDVRSink::BeginWaitingForData()
 {
-    CAutoLock lock(&m_csEngine);
+    CAutoLock lock(&m_csWriter);
     if (m_pRecording && m_llCurSize > m_llLastPublished &&
         TickDiff(GetTickCount(), m_dwLastPublishTick) > kPublishIntervalMs) {
         HRESULT hr = PublishLocked();
@@ -460,12 +619,13 @@ HRESULT CBaseDVRSink::GetStatus(LONG* plStatus, LONG* plFolderIndex, LONG* plSlo
 {
     if (!plStatus || !plFolderIndex || !plSlot || !pdCurrentSize)
         return E_POINTER;
-    CAutoLock lock(&m_csEngine);
-    *plStatus = m_bWriting ? DVRStatus_Writing : DVRStatus_Stopped;
-    *plSlot = m_nCurRecIndex;
-    *plFolderIndex = m_active.pFolders ? FolderOfSlot(m_active.pFolders.get(), m_active.nFolders, m_nCurRecIndex)
-                                       : -1;
-    *pdCurrentSize = static_cast<double>(m_llCurSize);
+    // Readers call this while they wait, some with no time-out at all: it
+    // reads what the writer last stored and never waits for the writer.
+    const CDVRStatusSnapshot::SValue v = m_status.Load();
+    *plStatus = v.lStatus;
+    *plSlot = v.lSlot;
+    *plFolderIndex = v.lFolder;
+    *pdCurrentSize = static_cast<double>(v.llCurrentSize);
     return S_OK;
 }
 
@@ -501,10 +661,12 @@ HRESULT CBaseDVRSink::StopBackupToFile()
 
 HRESULT CBaseDVRSink::AddSinkToROT()
 {
-    CAutoLock lock(&m_csEngine);
+    CAutoLock lock(&m_csWriter);
     return AddSinkToROTLocked();
 }
 
+// Under the writer lock: the table records us (across processes it also
+// starts a server thread of its own) and never calls back into the sink.
 HRESULT CBaseDVRSink::AddSinkToROTLocked()
 {
     if (m_dwRotCookie != 0)
@@ -538,8 +700,10 @@ void CBaseDVRSink::RevokeLocked()
     ClearReaders();
     IRunningObjectTable* pTable = nullptr;
     if (dwCookie != 0 && SUCCEEDED(GetRunningObjectTable(&pTable))) {
-        // The table's reference is never our owner's last one: whoever
-        // calls in here holds its own.
+        // Safe under the writer lock: revoking stops accepting callers but
+        // never waits for a call in progress (those run on threads of their
+        // own), and the table's reference is never our owner's last one:
+        // whoever calls in here holds its own.
         HRESULT hr = pTable->Revoke(dwCookie);
         if (FAILED(hr))
             Trace("\nCBaseDVRSink::RemoveSinkFromROT: Revoke failed %s", TraceHr(hr));
@@ -548,7 +712,7 @@ void CBaseDVRSink::RevokeLocked()
 
 HRESULT CBaseDVRSink::JoinObjectTable()
 {
-    CAutoLock lock(&m_csEngine);
+    CAutoLock lock(&m_csWriter);
     HRESULT hr = AddSinkToROTLocked();
     if (FAILED(hr))
         return hr;
@@ -562,7 +726,7 @@ HRESULT CBaseDVRSink::JoinObjectTable()
 
 HRESULT CBaseDVRSink::LeaveObjectTable()
 {
-    CAutoLock lock(&m_csEngine);
+    CAutoLock lock(&m_csWriter);
     HRESULT hr = S_OK;
     if (m_bOwnerNameInStub) {
         hr = SetOwnerName(u"");

@@ -9,9 +9,9 @@
 // a reference held by its owner: the object-table entry holds one more,
 // which StopDVR or the leave step give back.
 //
-// Lock order: m_csEngine, then m_csBackup or the engine's m_csStubFile (a
-// commit takes m_csEngine, then m_csStubFile, then m_csPending);
-// m_csReaders is innermost and nothing that blocks runs under it.
+// Locks: see the class. No lock of the sink is held while it calls out
+// (notifications, events for the application, the object table's
+// callers), and what readers ask for never waits for a disk write.
 #pragma once
 
 #include <atomic>
@@ -41,6 +41,32 @@ struct CDVRFolderSet
     LONG SlotCount() const;
 };
 
+// What a reader's status call answers, kept so that the call never waits
+// for the writer: the writer stores it after every change under its own
+// lock, and readers load it with a sequence count (a seqlock), retrying when
+// they raced a store.
+class CDVRStatusSnapshot
+{
+public:
+    struct SValue
+    {
+        LONG lStatus = DVRStatus_Stopped;
+        LONG lFolder = -1;
+        LONG lSlot = -1;
+        LONGLONG llCurrentSize = 0;
+    };
+    // One writer at a time (the caller's lock sees to that).
+    void Store(const SValue& v);
+    SValue Load() const;
+
+private:
+    std::atomic<DWORD> m_dwSequence{0};  // odd while a store is under way
+    std::atomic<LONG> m_lStatus{DVRStatus_Stopped};
+    std::atomic<LONG> m_lFolder{-1};
+    std::atomic<LONG> m_lSlot{-1};
+    std::atomic<LONGLONG> m_llCurrentSize{0};
+};
+
 class CBaseDVRSink : public CDVREngine, public CUnknown, public IKVDVRSink
 {
 public:
@@ -51,8 +77,9 @@ public:
     [[nodiscard]] HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
 
     // --- Called by the receive thread --------------------------------------
-    // Starts a fresh buffer (new stub, slot 0, playIndex 0). E_UNEXPECTED
-    // without folders. A sink that is writing is stopped first.
+    // Starts a fresh buffer (new stub, slot 0, playIndex 0) with the layout
+    // committed last. E_UNEXPECTED without folders. A sink that is writing
+    // is stopped first. A start that fails removes the files it created.
     [[nodiscard]] virtual HRESULT StartDVR(const GUID* pStreamId = nullptr);
     // Appends one block to the ring; a block is never split across
     // recordings. KVMM_E_DVR_RECORDINGINUSE when the next slot is held by
@@ -62,11 +89,12 @@ public:
     // the object table (when this thread joined it) and deletes the buffer
     // when so configured.
     [[nodiscard]] HRESULT StopDVR();
-    // StopDVR and StartDVR with the same stream id, under the engine lock.
+    // StopDVR and StartDVR with the same stream id, under the writer lock.
     [[nodiscard]] HRESULT RestartDVR();
     // Called with FALSE before a committed attribute change is applied and
     // with TRUE after; the receive thread stops the sink on FALSE and starts
-    // it again on TRUE. The base only traces.
+    // it again on TRUE. Called with no lock of the sink held, on the thread
+    // that ends the change. The base only traces.
     [[nodiscard]] virtual HRESULT ChangingAttributesNotification(BOOL bAfter);
     // Before the receive thread waits for network data: publishes written
     // bytes older than 25 ms; TRUE while written bytes stay unpublished.
@@ -77,12 +105,15 @@ public:
     [[nodiscard]] HRESULT JoinObjectTable();
     [[nodiscard]] HRESULT LeaveObjectTable();
     [[nodiscard]] HRESULT AddSinkToROT();
-    bool IsWriting();
+    bool IsWriting() const;
     CWString GetObjectTableName();
-    // Set while no attribute change is being applied.
-    HANDLE NoChangeEvent() const { return m_evNoChange.Handle(); }
+    // Set while no committed attribute change is being applied.
+    HANDLE NoChangeEvent() const { return m_evNoChangeApplying.Handle(); }
 
     // --- IKVDVRSink ---------------------------------------------------------
+    // Answered from what the writer published, without waiting for a write
+    // in progress: first = the offset of the oldest byte kept, current = last
+    // = the published total.
     [[nodiscard]] HRESULT GetAvailableRange(double* pFirst, double* pCurrent, double* pLast) override;
     [[nodiscard]] HRESULT SetFolderCount(LONG nFolders) override;
     [[nodiscard]] HRESULT GetFolderCount(LONG* pnFolders) override;
@@ -94,7 +125,7 @@ public:
     [[nodiscard]] HRESULT GetBufferSize(LONG nFolderIndex, LONG lFlags, LONG* pnFiles, double* pdBytes) override;
     [[nodiscard]] HRESULT CopyToFile(BSTR bstrFile, double dStart, double dEnd) override;
     // The receive thread extends it; the base reports Writing between a
-    // successful StartDVR and the stop.
+    // successful StartDVR and the stop. Never waits for the writer.
     [[nodiscard]] HRESULT GetStatus(LONG* plStatus, LONG* plFolderIndex, LONG* plSlot,
                                     double* pdCurrentSize) override;
     [[nodiscard]] HRESULT RegisterReader(LONG lKey, LONG lProcessId, HANDLE* phDataWritten,
@@ -116,20 +147,25 @@ public:
 
 protected:
     // Whether StartDVR registers in the object table; the receive thread
-    // answers whether its filter is in a graph.
+    // answers whether its filter is in a graph. Asked before the writer
+    // lock is taken.
     virtual BOOL ShouldRegisterInObjectTable() { return TRUE; }
     // Events for the application (kDVREventBackupFailed); the receive thread
-    // forwards them.
+    // forwards them. Called with no lock of the sink held.
     virtual void NotifyEvent(LONG lEventCode, LONG_PTR lParam1, LONG_PTR lParam2)
     {
         (void)lEventCode;
         (void)lParam1;
         (void)lParam2;
     }
-    void OnRecordingsChanged() override;
+    // Only sets the readers' events, which never blocks: it runs under the
+    // writer lock.
+    void OnRecordingsChanged() final;
 
-    // Engine lock: the writer state and the active folder set.
-    CCritSec m_csEngine;
+    // The writer lock: the writer state while a block is written, a
+    // recording is made or the buffer starts and stops. Held across disk
+    // writes, so nothing a reader or the application asks for waits on it.
+    CCritSec m_csWriter;
 
 private:
     friend class CAutoChangeAttributes;
@@ -143,15 +179,18 @@ private:
         LONGLONG llTarget;  // 0: none
     };
 
-    [[nodiscard]] HRESULT StartLocked(const GUID& guidStream) REQUIRES(m_csEngine);
-    [[nodiscard]] HRESULT StopLocked() REQUIRES(m_csEngine);
-    [[nodiscard]] HRESULT ChooseBaseNameLocked(CWString* pstrName) REQUIRES(m_csEngine);
-    [[nodiscard]] HRESULT CreateNextRecordingLocked() REQUIRES(m_csEngine);
-    [[nodiscard]] HRESULT CloseRecordingLocked() REQUIRES(m_csEngine);
-    [[nodiscard]] HRESULT WriteBytesLocked(const BYTE* pb, LONG cb) REQUIRES(m_csEngine);
-    [[nodiscard]] HRESULT PublishLocked() REQUIRES(m_csEngine);
-    [[nodiscard]] HRESULT AddSinkToROTLocked() REQUIRES(m_csEngine);
-    void RevokeLocked() REQUIRES(m_csEngine);
+    [[nodiscard]] HRESULT StartLocked(const GUID& guidStream, bool bRegister) REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT StartBufferLocked(bool* pbStubOurs) REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT StopLocked() REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT ChooseBaseNameLocked(CWString* pstrName) REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT CreateNextRecordingLocked() REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT CloseRecordingLocked() REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT WriteLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup) REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT WriteBytesLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup) REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT PublishLocked() REQUIRES(m_csWriter);
+    void StoreStatusLocked() REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT AddSinkToROTLocked() REQUIRES(m_csWriter);
+    void RevokeLocked() REQUIRES(m_csWriter);
     void DeleteBufferFiles(const RecordingInfo* pList, LONG nCount, const CWString& strStubPath);
     [[nodiscard]] HRESULT ReadRecords(LONG* pnCount, std::unique_ptr<RecordingInfo[]>* ppList);
     [[nodiscard]] HRESULT CopyRange(LPCWSTR pszFile, LONGLONG llStart, LONGLONG llEnd);
@@ -159,7 +198,6 @@ private:
                                            LONGLONG llTo, LONGLONG llRecStart);
 
     // The set the getters read: the pending one while a change is open.
-    // Called with neither m_csEngine nor m_csPending held.
     [[nodiscard]] HRESULT SnapshotFolders(CDVRFolderSet* pSet);
 
     // Reader registry.
@@ -170,41 +208,63 @@ private:
     bool RemoveReaderLocked(LONG lKey) REQUIRES(m_csReaders);
     void ClearReaders();
 
-    // Folder sets. Setters change the pending set (own lock) inside a change.
-    CDVRFolderSet m_active GUARDED_BY(m_csEngine);
-    CCritSec m_csPending;
-    CDVRFolderSet m_pending GUARDED_BY(m_csPending);
-    std::atomic<LONG> m_cChanging{0};
-    std::atomic<bool> m_bChanged{false};
-    CAMEvent m_evNoChange{TRUE};
-    bool m_bDeleteOnStop GUARDED_BY(m_csEngine) = true;
-    bool m_bCutOnClose GUARDED_BY(m_csEngine) = true;
+    // Lock order: m_csWriter, then m_csBackup or the engine's m_csStubFile,
+    // then m_csReaders. m_csFolders is taken alone, and nothing that blocks
+    // or calls out runs under it or under m_csReaders.
+
+    // Folder sets: the active one (committed last, used by the next start)
+    // and the pending one the setters change while a change is open. A
+    // commit replaces the active set at once; the running buffer keeps the
+    // layout it started with (m_running) until it is started again.
+    CCritSec m_csFolders;
+    CDVRFolderSet m_active GUARDED_BY(m_csFolders);
+    CDVRFolderSet m_pending GUARDED_BY(m_csFolders);
+    LONG m_cChanging GUARDED_BY(m_csFolders) = 0;
+    bool m_bChanged GUARDED_BY(m_csFolders) = false;
+    // Committed changes whose notifications are still running.
+    LONG m_cApplying GUARDED_BY(m_csFolders) = 0;
+    CAMEvent m_evNoChangeApplying{TRUE};
+    // Cleared by the first commit, after the stop that the commit asks for.
+    std::atomic<bool> m_bDeleteOnStop{true};
+    bool m_bCutOnClose GUARDED_BY(m_csWriter) = true;
 
     // Writer state.
-    bool m_bWriting GUARDED_BY(m_csEngine) = false;
-    GUID m_guidStream GUARDED_BY(m_csEngine) = GUID_NULL;
-    CWString m_strBaseNameInUse GUARDED_BY(m_csEngine);
-    CWString m_strStubInUse GUARDED_BY(m_csEngine);  // empty: no stub known
-    std::unique_ptr<IFile> m_pRecording GUARDED_BY(m_csEngine);
-    LONGLONG m_llSizeLimit GUARDED_BY(m_csEngine) = 0;
-    LONGLONG m_llCurSize GUARDED_BY(m_csEngine) = 0;
-    LONGLONG m_llLastPublished GUARDED_BY(m_csEngine) = 0;
-    DWORD m_dwLastPublishTick GUARDED_BY(m_csEngine) = 0;
-    LONGLONG m_llTotal GUARDED_BY(m_csEngine) = 0;
-    // Read without the engine lock by SetOffsetToReach.
+    CDVRFolderSet m_running GUARDED_BY(m_csWriter);
+    bool m_bWriting GUARDED_BY(m_csWriter) = false;
+    GUID m_guidStream GUARDED_BY(m_csWriter) = GUID_NULL;
+    CWString m_strBaseNameInUse GUARDED_BY(m_csWriter);
+    CWString m_strStubInUse GUARDED_BY(m_csWriter);  // empty: no stub known
+    std::atomic<bool> m_bStubKnown{false};            // !m_strStubInUse.empty()
+    std::unique_ptr<IFile> m_pRecording GUARDED_BY(m_csWriter);
+    LONGLONG m_llSizeLimit GUARDED_BY(m_csWriter) = 0;
+    LONGLONG m_llCurSize GUARDED_BY(m_csWriter) = 0;
+    LONGLONG m_llLastPublished GUARDED_BY(m_csWriter) = 0;
+    DWORD m_dwLastPublishTick GUARDED_BY(m_csWriter) = 0;
+    LONGLONG m_llTotal GUARDED_BY(m_csWriter) = 0;
+    CBuffer m_heldBack GUARDED_BY(m_csWriter);
+    CDVRStatusSnapshot m_status;
+
+    // What the stub says, kept in memory: changed in the same m_csStubFile
+    // section as the stub itself, so that GetAvailableRange answers for one
+    // moment of the stub without waiting for the writer lock. The published
+    // total is also read alone (atomically) by SetOffsetToReach.
     std::atomic<LONGLONG> m_llPublishedTotal{0};
-    // Slot held open by our own copy; the writer does not recreate it.
+    LONGLONG m_llFirstKept GUARDED_BY(m_csStubFile) = 0;  // offset of the oldest byte kept
+    bool m_bHaveRecords GUARDED_BY(m_csStubFile) = false;
+    std::unique_ptr<LONGLONG[]> m_pSlotSizes GUARDED_BY(m_csStubFile);  // published size per slot
+    LONG m_nSlotSizes GUARDED_BY(m_csStubFile) = 0;
+    // Slot held open by our own copy; the writer does not recreate it. Set
+    // and tested under m_csStubFile, cleared without it.
     std::atomic<LONG> m_nRecordingInUse{-1};
-    CBuffer m_heldBack GUARDED_BY(m_csEngine);
 
     CCritSec m_csBackup;
     std::unique_ptr<IFile> m_pBackup GUARDED_BY(m_csBackup);
 
     // Object-table entry.
-    CWString m_strRotName GUARDED_BY(m_csEngine);
-    DWORD m_dwRotCookie GUARDED_BY(m_csEngine) = 0;
-    DWORD m_dwRotThread GUARDED_BY(m_csEngine) = 0;
-    bool m_bOwnerNameInStub GUARDED_BY(m_csEngine) = false;
+    CWString m_strRotName GUARDED_BY(m_csWriter);
+    DWORD m_dwRotCookie GUARDED_BY(m_csWriter) = 0;
+    DWORD m_dwRotThread GUARDED_BY(m_csWriter) = 0;
+    bool m_bOwnerNameInStub GUARDED_BY(m_csWriter) = false;
 
     CCritSec m_csReaders;
     std::unique_ptr<SReader[]> m_pReaders GUARDED_BY(m_csReaders);

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <signal.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,9 +109,32 @@ bool ParseStub(const std::string& strPath, SStub* pStub)
     return true;
 }
 
+// A recording file whose writes wait until they are let through, so that a
+// test can hold the writer in the middle of a disk write.
+class CGatedFile : public CFaultFile
+{
+public:
+    CGatedFile(IFile* pInner, CAMEvent* pEntered, CAMEvent* pRelease)
+        : CFaultFile(pInner, true), m_pEntered(pEntered), m_pRelease(pRelease)
+    {
+    }
+    HRESULT Write(const void* pv, DWORD cb, DWORD* pcbWritten) override
+    {
+        m_pEntered->Set();
+        if (!m_pRelease->Wait(10000))
+            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+        return CFaultFile::Write(pv, cb, pcbWritten);
+    }
+
+private:
+    CAMEvent* m_pEntered;
+    CAMEvent* m_pRelease;
+};
+
 // Stands in for the receive thread: stops on a committed change and starts
 // again afterwards, records the events it is told about, and can make its
-// backup file fail like a full disk.
+// backup file or its stub fail like a full disk or hold its recordings'
+// writes.
 class CTestSink : public CBaseDVRSink
 {
 public:
@@ -133,6 +157,10 @@ public:
     int m_nCommits = 0;
     std::vector<std::pair<LONG, HRESULT>> m_aEvents;
     LONGLONG m_cbBackupLimit = -1;  // >= 0: the backup file fills up there
+    bool m_bStubDiskFull = false;
+    bool m_bGateRecordings = false;
+    CAMEvent m_evWriteEntered;
+    CAMEvent m_evWriteRelease{TRUE};
 
 protected:
     HRESULT OpenFile(LPCWSTR pszPath, DWORD dwAccess, DWORD dwShare, DWORD dwDisposition,
@@ -140,6 +168,17 @@ protected:
     {
         HRESULT hr = CBaseDVRSink::OpenFile(pszPath, dwAccess, dwShare, dwDisposition, ppFile);
         const CWString strPath(pszPath);
+        auto EndsWith = [&](std::u16string_view ext) {
+            return strPath.size() > ext.size() && strPath.compare(strPath.size() - ext.size(), ext.size(), ext) == 0;
+        };
+        if (SUCCEEDED(hr) && m_bStubDiskFull && EndsWith(u".KBL") && (dwAccess & GENERIC_WRITE)) {
+            auto* pFault = new CFaultFile(ppFile->release(), true);
+            pFault->m_hrWriteError = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+            pFault->m_cbWriteLimit = 0;
+            ppFile->reset(pFault);
+        }
+        if (SUCCEEDED(hr) && m_bGateRecordings && EndsWith(u".KRC") && (dwAccess & GENERIC_WRITE))
+            ppFile->reset(new CGatedFile(ppFile->release(), &m_evWriteEntered, &m_evWriteRelease));
         if (SUCCEEDED(hr) && m_cbBackupLimit >= 0 && strPath.size() > 4 &&
             strPath.compare(strPath.size() - 4, 4, u".bak") == 0) {
             auto* pFault = new CFaultFile(ppFile->release(), true);
@@ -719,4 +758,232 @@ TEST_F(CDVRSinkTest, CopiesAndQueriesDuringWritesSeeOnlyTheStream)
     ASSERT_EQ(sink->StopDVR(), S_OK);
     // Stopped with the defaults off (a layout was committed): the files stay.
     CheckRingHoldsStream(sink);
+}
+
+// What readers ask the writer never waits for a write that is stuck on the
+// disk: the writer is held inside a recording write while another thread
+// asks for its status, its range and a recording's state.
+TEST_F(CDVRSinkTest, QueriesAnswerWhileAWriteIsStuckOnTheDisk)
+{
+    CSinkRef sink;
+    Layout(sink, 4, 100000);
+    ASSERT_EQ(sink->StartDVR(), S_OK);
+    Write(sink, 5000);  // published: more than 2 KiB
+    sink->m_bGateRecordings = true;
+    ASSERT_EQ(sink->StopDVR(), S_OK);
+    ASSERT_EQ(sink->StartDVR(), S_OK);  // its recordings are gated from here on
+    sink->m_evWriteRelease.Reset();
+    m_llWritten = 0;
+    std::thread writer([&] { Write(sink, 3000); });
+    ASSERT_TRUE(sink->m_evWriteEntered.Wait(10000));
+
+    // Answered from what was published before the stuck write.
+    LONG lStatus = -1, lFolder = -1, lSlot = -1;
+    double dSize = -1;
+    EXPECT_EQ(sink->GetStatus(&lStatus, &lFolder, &lSlot, &dSize), S_OK);
+    EXPECT_EQ(lStatus, DVRStatus_Writing);
+    EXPECT_EQ(lSlot, 0);
+    EXPECT_EQ(dSize, 0.0);
+    EXPECT_TRUE(sink->IsWriting());
+    double dFirst = -1, dCur = -1, dLast = -1;
+    EXPECT_EQ(sink->GetAvailableRange(&dFirst, &dCur, &dLast), S_OK);
+    EXPECT_EQ(dFirst, 0.0);
+    EXPECT_EQ(dLast, 0.0);
+    BSTR bstrPath = nullptr;
+    double dOnDisk = 0;
+    LONG lPlay = -1, lState = -1;
+    EXPECT_EQ(sink->GetRecordingInfo(0, &bstrPath, &dSize, &dOnDisk, &lPlay, &lState), S_OK);
+    EXPECT_EQ(lState, kDVRRecordingEmpty);
+    SysFreeString(bstrPath);
+    LONG nFolders = 0;
+    EXPECT_EQ(sink->GetFolderCount(&nFolders), S_OK);
+    HANDLE hA, hB, hC;
+    EXPECT_EQ(sink->RegisterReaderEx(7, static_cast<LONG>(GetCurrentProcessId()), &hA, &hB, &hC), S_OK);
+    EXPECT_EQ(sink->SetOffsetToReach(7, 2999), S_OK);
+
+    sink->m_evWriteRelease.Set();
+    writer.join();
+    // The reader's target was passed: published at once, and signalled.
+    EXPECT_EQ(WaitForSingleObject(hC, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(sink->GetAvailableRange(&dFirst, &dCur, &dLast), S_OK);
+    EXPECT_EQ(dLast, 3000.0);
+    EXPECT_EQ(sink->GetStatus(&lStatus, &lFolder, &lSlot, &dSize), S_OK);
+    EXPECT_EQ(dSize, 3000.0);
+    for (HANDLE h : {hA, hB, hC})
+        CloseHandle(h);
+}
+
+namespace {
+
+// Stands in for the receive thread as it will be: one thread writes blocks
+// and, between them, serves commands; the handler of an attribute change
+// hands the stop and the start to that thread and waits for it, on the
+// thread that ends the change. Were the sink to hold a lock across the
+// notification, the writing thread would wait on that lock and the handler
+// on the writing thread, for ever; the handler's wait is bounded, so a
+// deadlock shows as a failure, not as a hung test.
+class CWritingThreadSink : public CBaseDVRSink
+{
+public:
+    CWritingThreadSink() : CBaseDVRSink("writing thread sink", nullptr) {}
+
+    HRESULT ChangingAttributesNotification(BOOL bAfter) override
+    {
+        m_nCommand.store(bAfter ? kStart : kStop);
+        m_evCommand.Set();
+        if (!m_evDone.Wait(10000)) {
+            m_bTimedOut = true;
+            return E_FAIL;
+        }
+        if (bAfter)
+            ++m_nCommits;
+        return m_hrCommand.load();
+    }
+
+    void Run()
+    {
+        std::vector<BYTE> v(1024, 0x47);
+        while (!m_bQuit.load()) {
+            if (WaitForSingleObject(m_evCommand, 0) == WAIT_OBJECT_0) {
+                m_evCommand.Reset();
+                m_hrCommand = m_nCommand.load() == kStop ? StopDVR() : StartDVR();
+                m_evDone.Set();
+                continue;
+            }
+            if (SUCCEEDED(WriteData(v.data(), static_cast<LONG>(v.size()))))
+                ++m_nWrites;
+            else
+                (void)m_evCommand.Wait(1);
+        }
+    }
+
+    static constexpr int kStop = 1;
+    static constexpr int kStart = 2;
+    std::atomic<int> m_nCommand{0};
+    std::atomic<HRESULT> m_hrCommand{S_OK};
+    CAMEvent m_evCommand{TRUE};  // manual: only serving a command clears it
+    CAMEvent m_evDone;
+    std::atomic<bool> m_bQuit{false};
+    std::atomic<bool> m_bTimedOut{false};
+    std::atomic<int> m_nCommits{0};
+    std::atomic<long> m_nWrites{0};
+};
+
+}  // namespace
+
+TEST_F(CDVRSinkTest, AttributeChangeWhoseHandlerWaitsOnTheWritingThreadNeverDeadlocks)
+{
+    CWritingThreadSink* pSink = new CWritingThreadSink;
+    pSink->NonDelegatingAddRef();
+    ASSERT_EQ(pSink->StartDVR(), S_OK);
+    std::thread writer([pSink] { pSink->Run(); });
+    constexpr int kChanges = 1000;
+    int nDone = 0;
+    for (; nDone < kChanges && !pSink->m_bTimedOut.load(); ++nDone) {
+        // Each change alters the layout, so each commits; the readers of the
+        // buffer (none here) would see a stop and a start every time.
+        const HRESULT hr = pSink->SetBufferSize(0, 2 + nDone % 3, 8192);
+        if (hr != S_OK) {
+            ADD_FAILURE() << "change " << nDone << " returned " << std::hex << hr;
+            break;
+        }
+        LONG lStatus, lFolder, lSlot;
+        double dSize;
+        ASSERT_EQ(pSink->GetStatus(&lStatus, &lFolder, &lSlot, &dSize), S_OK);
+    }
+    pSink->m_bQuit = true;
+    writer.join();
+    EXPECT_FALSE(pSink->m_bTimedOut.load());
+    EXPECT_EQ(nDone, kChanges);
+    EXPECT_EQ(pSink->m_nCommits.load(), kChanges);
+    EXPECT_GT(pSink->m_nWrites.load(), 0);
+    EXPECT_EQ(WaitForSingleObject(pSink->NoChangeEvent(), 0), WAIT_OBJECT_0);
+    LONG nFiles = 0;
+    double dBytes = 0;
+    ASSERT_EQ(pSink->GetBufferSize(0, kDVRBufferSizeConfigured, &nFiles, &dBytes), S_OK);
+    EXPECT_EQ(nFiles, 2 + (kChanges - 1) % 3);
+    (void)pSink->StopDVR();
+    pSink->NonDelegatingRelease();
+}
+
+namespace {
+
+// Runs fn with the permissions of an ordinary user: root may write into any
+// folder, so a read-only folder is read-only only for somebody else. The
+// file-system identity is per thread, and only this thread creates files
+// while fn runs.
+template <class F>
+void AsOrdinaryUser(F fn)
+{
+    const bool bRoot = geteuid() == 0;
+    if (bRoot)
+        (void)setfsuid(65534);
+    fn();
+    if (bRoot)
+        (void)setfsuid(0);
+}
+
+}  // namespace
+
+TEST_F(CDVRSinkTest, StartUpErrorsNameTheirCauseAndAFailedStartLeavesNothingBehind)
+{
+    ASSERT_EQ(chmod(m_strDir.c_str(), 0755), 0);  // an ordinary user may look in
+    ASSERT_EQ(mkdir(Path("ro").c_str(), 0555), 0);
+    {
+        std::ofstream(Path("plain")) << "a file, not a folder";
+    }
+    const struct
+    {
+        const char* pszFolder;
+        HRESULT hr;
+    } kCases[] = {
+        {"missing", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+        {"ro", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+        {"plain", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+    };
+    for (const auto& c : kCases) {
+        CSinkRef sink;
+        ASSERT_EQ(sink->SetFolderName(0, WPath(c.pszFolder).data()), S_OK);
+        HRESULT hr = S_OK;
+        AsOrdinaryUser([&] { hr = sink->StartDVR(); });
+        EXPECT_EQ(hr, c.hr) << c.pszFolder;
+        EXPECT_FALSE(sink->IsWriting());
+        // With an application's name the same errors come from the stub's
+        // creation itself.
+        ASSERT_EQ(sink->SetBaseName(CWString(u"Named").data()), S_OK);
+        AsOrdinaryUser([&] { hr = sink->StartDVR(); });
+        EXPECT_EQ(hr, c.hr) << c.pszFolder;
+    }
+
+    // A full disk while the stub is written, and a link planted where the
+    // first recording goes: the start fails, and no stub or recording that
+    // it made is left for a later start to take over.
+    {
+        CSinkRef sink;
+        Layout(sink, 3, 5000);
+        sink->m_bStubDiskFull = true;
+        EXPECT_EQ(sink->StartDVR(), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
+        EXPECT_FALSE(Exists(Path("Capture.KBL")));
+        EXPECT_FALSE(Exists(Path("Capture_0.KRC")));
+        sink->m_bStubDiskFull = false;
+
+        {
+            std::ofstream(Path("precious")) << "keep me";
+        }
+        ASSERT_EQ(symlink(Path("precious").c_str(), Path("Capture_0.KRC").c_str()), 0);
+        EXPECT_TRUE(FAILED(sink->StartDVR()));
+        EXPECT_FALSE(Exists(Path("Capture.KBL")));
+        EXPECT_EQ(ReadFileBytes(Path("precious")), "keep me");
+        double d1, d2, d3;
+        EXPECT_EQ(sink->GetAvailableRange(&d1, &d2, &d3), KVMM_E_DVR_NO_RECORDINGS);
+
+        ASSERT_EQ(unlink(Path("Capture_0.KRC").c_str()), 0);
+        ASSERT_EQ(sink->StartDVR(), S_OK);  // the name is free again
+        Write(sink, 4000);
+        EXPECT_EQ(Stub("Capture.KBL").aRecords.size(), 1u);
+    }
+    // A folder where other names are taken still gives the first free one.
+    EXPECT_TRUE(Exists(Path("Capture.KBL")));
+    CSinkRef other;
+    ASSERT_EQ(other->StartDVR(), S_OK);
 }

@@ -107,50 +107,51 @@ HRESULT CAutoChangeAttributes::Commit()
 
 HRESULT CBaseDVRSink::StartChangingAttributes()
 {
-    CAutoLock lock(&m_csEngine);
-    if (m_cChanging.fetch_add(1, std::memory_order_acq_rel) == 0) {
-        m_bChanged.store(false, std::memory_order_release);
-        CAutoLock lockPending(&m_csPending);
+    CAutoLock lock(&m_csFolders);
+    if (m_cChanging == 0) {
         HRESULT hr = m_pending.CopyFrom(m_active);
-        if (FAILED(hr)) {
-            m_cChanging.fetch_sub(1, std::memory_order_acq_rel);
+        if (FAILED(hr))
             return E_OUTOFMEMORY;
-        }
+        m_bChanged = false;
     }
+    ++m_cChanging;
     return S_OK;
 }
 
 HRESULT CBaseDVRSink::EndChangingAttributes(VARIANT_BOOL bAbort)
 {
     {
-        CAutoLock lock(&m_csEngine);
-        // Decremented under the engine lock, so that a change opened at the
-        // same moment cannot copy the active set over a pending one that is
-        // about to be committed.
-        LONG nBefore = m_cChanging.load(std::memory_order_acquire);
-        if (nBefore <= 0)
+        CAutoLock lock(&m_csFolders);
+        if (m_cChanging <= 0)
             return E_UNEXPECTED;
-        m_cChanging.fetch_sub(1, std::memory_order_acq_rel);
-        if (nBefore != 1 || bAbort || !m_bChanged.load(std::memory_order_acquire))
+        --m_cChanging;
+        if (m_cChanging != 0 || bAbort || !m_bChanged)
             return S_OK;
-
-        CAutoLock lockStub(&m_csStubFile);
-        m_bChanged.store(false, std::memory_order_release);
-        m_evNoChange.Reset();
-        HRESULT hr = ChangingAttributesNotification(FALSE);
-        if (FAILED(hr))
-            Trace("\nCBaseDVRSink::EndChangingAttributes: ChangingAttributesNotification(FALSE) failed %s",
-                  TraceHr(hr));
-        {
-            CAutoLock lockPending(&m_csPending);
-            m_active.pFolders = std::move(m_pending.pFolders);
-            m_active.nFolders = m_pending.nFolders;
-            m_active.strBaseName = m_pending.strBaseName;
-            m_pending.nFolders = 0;
-        }
-        // Once the application has shaped the buffer, its files are its own.
-        m_bDeleteOnStop = false;
-        m_evNoChange.Set();
+        // Committed at once, so that a change opened from here on starts
+        // from the new layout; the buffer that is running keeps its own copy
+        // until the receive thread starts it again.
+        m_bChanged = false;
+        m_active.pFolders = std::move(m_pending.pFolders);
+        m_active.nFolders = m_pending.nFolders;
+        m_active.strBaseName = m_pending.strBaseName;
+        m_pending.nFolders = 0;
+        if (m_cApplying++ == 0)
+            m_evNoChangeApplying.Reset();
+    }
+    // The notifications run with no lock of ours held: the receive thread's
+    // handler stops and starts the buffer on its own thread and waits for
+    // it, and that thread needs the writer lock to get there.
+    HRESULT hr = ChangingAttributesNotification(FALSE);
+    if (FAILED(hr))
+        Trace("\nCBaseDVRSink::EndChangingAttributes: ChangingAttributesNotification(FALSE) failed %s",
+              TraceHr(hr));
+    // Once the application has shaped the buffer, its files are its own;
+    // the stop asked for above still ran with the defaults.
+    m_bDeleteOnStop.store(false, std::memory_order_release);
+    {
+        CAutoLock lock(&m_csFolders);
+        if (--m_cApplying == 0)
+            m_evNoChangeApplying.Set();
     }
     return ChangingAttributesNotification(TRUE);
 }
@@ -163,12 +164,8 @@ HRESULT CBaseDVRSink::ChangingAttributesNotification(BOOL bAfter)
 
 HRESULT CBaseDVRSink::SnapshotFolders(CDVRFolderSet* pSet)
 {
-    if (m_cChanging.load(std::memory_order_acquire) > 0) {
-        CAutoLock lock(&m_csPending);
-        return pSet->CopyFrom(m_pending);
-    }
-    CAutoLock lock(&m_csEngine);
-    return pSet->CopyFrom(m_active);
+    CAutoLock lock(&m_csFolders);
+    return pSet->CopyFrom(m_cChanging > 0 ? m_pending : m_active);
 }
 
 // ---------------------------------------------------------------------------
@@ -181,7 +178,7 @@ HRESULT CBaseDVRSink::SetFolderCount(LONG nFolders)
     const CWString strCurrent = CurrentFolderOrRoot();
     CAutoChangeAttributes change(this);
     {
-        CAutoLock lock(&m_csPending);
+        CAutoLock lock(&m_csFolders);
         const LONG nOld = m_pending.nFolders;
         if (nFolders != nOld) {
             LONGLONG llSlots = 0;
@@ -207,7 +204,7 @@ HRESULT CBaseDVRSink::SetFolderCount(LONG nFolders)
             m_pending.pFolders = std::move(pNew);
             m_pending.nFolders = nFolders;
             m_pending.Renumber(nOld);
-            m_bChanged.store(true, std::memory_order_release);
+            m_bChanged = true;
         }
     }
     return change.Commit();
@@ -218,24 +215,19 @@ HRESULT CBaseDVRSink::SetFolderName(LONG nIndex, BSTR bstrPath)
     const CWString strPath = (bstrPath && *bstrPath) ? CWString(bstrPath) : CurrentFolderOrRoot();
     if (strPath.size() >= static_cast<size_t>(MAX_PATH))
         return CO_E_PATHTOOLONG;
-    LONG nActive;
-    CWString strActive;
-    {
-        CAutoLock lock(&m_csEngine);
-        nActive = m_active.nFolders;
-        if (nIndex >= 0 && nIndex < nActive)
-            strActive = m_active.pFolders[nIndex].path;
-    }
     CAutoChangeAttributes change(this);
     {
-        CAutoLock lock(&m_csPending);
+        CAutoLock lock(&m_csFolders);
+        const LONG nActive = m_active.nFolders;
+        const CWString strActive = nIndex >= 0 && nIndex < nActive ? CWString(m_active.pFolders[nIndex].path)
+                                                                   : CWString();
         if (m_pending.nFolders < 1)
             return E_UNEXPECTED;
         if (nIndex < 0 || nIndex >= m_pending.nFolders)
             return DISP_E_BADINDEX;
         SetFolderPath(&m_pending.pFolders[nIndex], strPath);
         if (m_pending.nFolders == nActive && !WStrEqualNoCase(strPath, strActive))
-            m_bChanged.store(true, std::memory_order_release);
+            m_bChanged = true;
     }
     return change.Commit();
 }
@@ -252,17 +244,12 @@ HRESULT CBaseDVRSink::SetBaseName(BSTR bstrName)
     }
     if (strName.size() >= static_cast<size_t>(MAX_PATH))
         return CO_E_PATHTOOLONG;
-    CWString strActive;
-    {
-        CAutoLock lock(&m_csEngine);
-        strActive = m_active.strBaseName;
-    }
     CAutoChangeAttributes change(this);
     {
-        CAutoLock lock(&m_csPending);
+        CAutoLock lock(&m_csFolders);
         m_pending.strBaseName = strName;
-        if (!WStrEqualNoCase(strName, strActive))
-            m_bChanged.store(true, std::memory_order_release);
+        if (!WStrEqualNoCase(strName, m_active.strBaseName))
+            m_bChanged = true;
     }
     return change.Commit();
 }
@@ -274,7 +261,7 @@ HRESULT CBaseDVRSink::SetBufferSize(LONG nFolderIndex, LONG nFiles, double dFile
           static_cast<long long>(std::isfinite(dFileSize) && std::fabs(dFileSize) < 9.2e18 ? dFileSize / 1024 : 0));
     CAutoChangeAttributes change(this);
     {
-        CAutoLock lock(&m_csPending);
+        CAutoLock lock(&m_csFolders);
         if (m_pending.nFolders < 1)
             return E_UNEXPECTED;
         if (nFolderIndex < 0 || nFolderIndex >= m_pending.nFolders)
@@ -291,7 +278,7 @@ HRESULT CBaseDVRSink::SetBufferSize(LONG nFolderIndex, LONG nFiles, double dFile
             f.fileCount = nFiles;
             f.fileSize = llFileSize;
             m_pending.Renumber(nFolderIndex);
-            m_bChanged.store(true, std::memory_order_release);
+            m_bChanged = true;
         }
     }
     return change.Commit();

@@ -71,6 +71,8 @@ void CBaseDVRSink::PruneDeadReaders(bool bForce)
     }
 }
 
+// Setting an event never blocks, so the readers are told under the writer
+// lock, at the moment the stub shows what they are told about.
 void CBaseDVRSink::SignalReaders(bool bDataWritten, bool bRecordingsChanged)
 {
     CAutoLock lock(&m_csReaders);
@@ -224,11 +226,8 @@ HRESULT CBaseDVRSink::SetOffsetToReach(LONG lKey, double dOffset)
 
 HRESULT CBaseDVRSink::ReadRecords(LONG* pnCount, std::unique_ptr<RecordingInfo[]>* ppList)
 {
-    {
-        CAutoLock lock(&m_csEngine);
-        if (m_strStubInUse.empty())
-            return KVMM_E_DVR_NO_RECORDINGS;
-    }
+    if (!m_bStubKnown.load(std::memory_order_acquire))
+        return KVMM_E_DVR_NO_RECORDINGS;
     HRESULT hr = ReadAllRecordingsInfo(pnCount, ppList);
     if (SUCCEEDED(hr) && *pnCount == 0)
         hr = KVMM_E_DVR_NO_RECORDINGS;
@@ -239,19 +238,15 @@ HRESULT CBaseDVRSink::GetAvailableRange(double* pFirst, double* pCurrent, double
 {
     if (!pFirst || !pCurrent || !pLast)
         return E_POINTER;
-    // Under the engine lock the published total and the sizes in the stub
-    // describe the same moment.
-    CAutoLock lock(&m_csEngine);
-    LONG nCount = 0;
-    std::unique_ptr<RecordingInfo[]> pList;
-    HRESULT hr = ReadRecords(&nCount, &pList);
-    if (FAILED(hr))
-        return hr;
-    LONGLONG llSum = 0;
-    for (LONG i = 0; i < nCount; ++i)
-        llSum += pList[i].size;
+    // Readers ask this to learn where their offsets stand in the writer's
+    // count; it must describe the stub as it is at one moment, which the
+    // stub lock gives, and must not wait for a block being written, which
+    // the writer lock would.
+    CAutoLock lock(&m_csStubFile);
+    if (!m_bHaveRecords)
+        return KVMM_E_DVR_NO_RECORDINGS;
     const LONGLONG llPublished = m_llPublishedTotal.load(std::memory_order_acquire);
-    *pFirst = static_cast<double>(llPublished - llSum);
+    *pFirst = static_cast<double>(m_llFirstKept);
     *pCurrent = static_cast<double>(llPublished);
     *pLast = static_cast<double>(llPublished);
     return S_OK;
@@ -275,11 +270,8 @@ HRESULT CBaseDVRSink::GetRecordingInfo(LONG nSlot, BSTR* pbstrPath, double* pdSi
     std::unique_ptr<IFile> pFile;
     if (SUCCEEDED(OpenRecordingForReading(info.path, &pFile)) && FAILED(pFile->GetSize(&llOnDisk)))
         llOnDisk = 0;
-    bool bCurrent;
-    {
-        CAutoLock lock(&m_csEngine);
-        bCurrent = m_bWriting && nSlot == m_nCurRecIndex;
-    }
+    const CDVRStatusSnapshot::SValue status = m_status.Load();
+    const bool bCurrent = status.lStatus == DVRStatus_Writing && nSlot == status.lSlot;
     *pbstrPath = SysAllocString(info.path);
     if (!*pbstrPath)
         return E_OUTOFMEMORY;
@@ -316,7 +308,9 @@ HRESULT CBaseDVRSink::CopyRange(LPCWSTR pszFile, LONGLONG llStart, LONGLONG llEn
     std::unique_ptr<RecordingInfo[]> pList;
     LONGLONG llOffset;
     {
-        CAutoLock lock(&m_csEngine);
+        // Under the stub lock the records, the published total and the slot
+        // in use agree: the writer changes all three under it.
+        CAutoLock lock(&m_csStubFile);
         HRESULT hr = ReadRecords(&nCount, &pList);
         if (FAILED(hr))
             return hr;
@@ -371,10 +365,10 @@ HRESULT CBaseDVRSink::CopyOneRecording(IFile* pOut, LONG nSlot, LONG nPlayIndex,
 {
     std::unique_ptr<IFile> pIn;
     {
-        // Marked under the engine lock, where the writer decides whether it
+        // Marked under the stub lock, where the writer decides whether it
         // may recreate a slot; the record is then checked once more, since
         // the writer may have reused the slot after our first look.
-        CAutoLock lock(&m_csEngine);
+        CAutoLock lock(&m_csStubFile);
         m_nRecordingInUse.store(nSlot, std::memory_order_release);
         LONG nCount = 0;
         std::unique_ptr<RecordingInfo[]> pList;

@@ -53,7 +53,10 @@ HRESULT CDVRSinkThread::Start()
     // needs no thread: without one, KillThread destroys the link (and lets
     // go of the writer) before the reader's stop returns.
     if (!m_bDirect)
-        return m_evRelease.Handle() != INVALID_HANDLE_VALUE && CAMThread::Create() ? S_OK : E_FAIL;
+        return m_evRelease.Handle() != INVALID_HANDLE_VALUE && m_evKill.Handle() != INVALID_HANDLE_VALUE &&
+                       CAMThread::Create()
+                   ? S_OK
+                   : E_FAIL;
     IKVDVRSink* pSink;
     {
         CAutoLock lock(&m_csLink);
@@ -175,6 +178,9 @@ DWORD CDVRSinkThread::GetCurrentRequest()
 
 HRESULT CDVRSinkThread::Request(DWORD dwRequest, DWORD dwTimeoutMs)
 {
+    // The access lock serialises callers across the handshake, so it is held
+    // while the reply is awaited; the wait is bounded by the time-out and
+    // the lock is this link's own, taken under no other lock of the engine.
     CAutoLock lock(&m_AccessLock);
     if (!ThreadExists())
         return E_FAIL;
@@ -206,6 +212,12 @@ HRESULT CDVRSinkThread::Request(DWORD dwRequest, DWORD dwTimeoutMs)
 DWORD CDVRSinkThread::ThreadProc()
 {
     for (;;) {
+        // A kill that could not be delivered as a request (a call was still
+        // outstanding) may come after the check at the end of that call:
+        // the thread must not then sleep in GetRequest for ever.
+        HANDLE ah[2] = {m_evKill.Handle(), GetRequestHandle()};
+        if (WaitForMultipleObjects(2, ah, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            break;
         const DWORD dwRequest = GetRequest();
         SetCurrentRequest(dwRequest);
         HRESULT hr = S_OK;
@@ -221,6 +233,9 @@ DWORD CDVRSinkThread::ThreadProc()
             break;
         case kReqRegister:
             hr = ServeRegister();
+            break;
+        case kReqRange:
+            hr = ServeRange();
             break;
         case kReqExit:
             break;
@@ -352,8 +367,73 @@ HRESULT CDVRSinkThread::ServeRegister()
     return hr;
 }
 
+HRESULT CDVRSinkThread::CallRange(IKVDVRSink* pSink, LONGLONG* pllFirst, LONGLONG* pllPublished)
+{
+    double dFirst = 0, dCurrent = 0, dLast = 0;
+    HRESULT hr = pSink->GetAvailableRange(&dFirst, &dCurrent, &dLast);
+    if (FAILED(hr))
+        return hr;
+    // Offsets cross as doubles; anything a 64-bit count cannot be is a
+    // broken answer, not an offset.
+    if (!(dFirst >= 0) || !(dLast >= dFirst) || dLast >= 9.2e18)
+        return E_UNEXPECTED;
+    *pllFirst = static_cast<LONGLONG>(dFirst);
+    *pllPublished = static_cast<LONGLONG>(dLast);
+    return S_OK;
+}
+
+HRESULT CDVRSinkThread::ServeRange()
+{
+    IKVDVRSink* pSink;
+    {
+        CAutoLock lock(&m_csLink);
+        pSink = m_pSink;
+        if (!pSink)
+            return E_POINTER;
+        pSink->AddRef();
+    }
+    LONGLONG llFirst = 0, llPublished = 0;
+    HRESULT hr = CallRange(pSink, &llFirst, &llPublished);
+    pSink->Release();
+    if (FAILED(hr))
+        return hr;
+    CAutoLock lock(&m_csLink);
+    m_llRangeFirst = llFirst;
+    m_llRangePublished = llPublished;
+    return S_OK;
+}
+
 // ---------------------------------------------------------------------------
 // Calls from the reader engine
+
+HRESULT CDVRSinkThread::GetWriterRange(LONGLONG* pllFirst, LONGLONG* pllPublished, DWORD dwTimeoutMs)
+{
+    if (!pllFirst || !pllPublished)
+        return E_POINTER;
+    IKVDVRSink* pSink;
+    {
+        CAutoLock lock(&m_csLink);
+        pSink = m_pSink;
+        if (!pSink)
+            return E_POINTER;
+        if (m_bDirect)
+            pSink->AddRef();
+        else
+            pSink = nullptr;
+    }
+    if (pSink) {
+        HRESULT hr = CallRange(pSink, pllFirst, pllPublished);
+        pSink->Release();
+        return hr;
+    }
+    HRESULT hr = Request(kReqRange, dwTimeoutMs);
+    if (FAILED(hr))
+        return hr;
+    CAutoLock lock(&m_csLink);
+    *pllFirst = m_llRangeFirst;
+    *pllPublished = m_llRangePublished;
+    return S_OK;
+}
 
 HRESULT CDVRSinkThread::Reregister(DWORD dwTimeoutMs)
 {
@@ -376,7 +456,10 @@ HRESULT CDVRSinkThread::ConnectToSink(LPCWSTR pszName, DWORD dwTimeoutMs)
             bSame = !m_strOwnerName.empty() && WStrEqualNoCase(m_strOwnerName, pszName);
         }
         if (bSame) {
-            if (m_bOutstanding && GetCurrentRequest() == kReqConnect) {
+            // The lookup for this name may still be under way, or not even
+            // picked up by the thread yet (it is not the current request
+            // then): any call that has not replied is waited for.
+            if (m_bOutstanding) {
                 if (!WaitForReply(dwTimeoutMs))
                     return RPC_E_TIMEOUT;
                 m_bOutstanding = false;
@@ -479,8 +562,10 @@ void CDVRSinkThread::KillThread()
         return;
     }
     m_evRelease.Reset();
-    if (FAILED(Request(kReqExit, kExitTimeoutMs)))
+    if (FAILED(Request(kReqExit, kExitTimeoutMs))) {
         m_bKill.store(true, std::memory_order_release);
+        m_evKill.Set();
+    }
     // Last touch of this object: from here on the thread owns it.
     m_evRelease.Set();
 }

@@ -34,12 +34,16 @@ public:
     static constexpr DWORD kReqExit = 2;
     static constexpr DWORD kReqOffset = 3;
     static constexpr DWORD kReqRegister = 4;
+    static constexpr DWORD kReqRange = 5;
     static constexpr DWORD kReqIdle = 65535;
 
     // Time-outs used by the reader engine.
     static constexpr DWORD kShortTimeoutMs = 10;
     static constexpr DWORD kInfoTimeoutMs = 500;
     static constexpr DWORD kExitTimeoutMs = 5;
+    // Where the reader's offsets stand in the writer's count is asked
+    // rarely (at the start, after a lap) and is worth a longer wait.
+    static constexpr DWORD kRangeTimeoutMs = 100;
 
     // pSink (may be null) is a writer in this process: calls to it are made
     // directly. Nothing here can fail; Start does the rest.
@@ -63,6 +67,9 @@ public:
     // Asks the writer to signal the offset-reached event once the stream has
     // passed llOffset.
     [[nodiscard]] HRESULT SetOffsetToReach(LONGLONG llOffset, DWORD dwTimeoutMs);
+    // The writer's GetAvailableRange: the offset of the oldest byte it
+    // keeps and its published total, in its own count.
+    [[nodiscard]] HRESULT GetWriterRange(LONGLONG* pllFirst, LONGLONG* pllPublished, DWORD dwTimeoutMs);
     // Registers again with the writer held, after it dropped our entry (it
     // does so when it stops and starts a new buffer). The event handles are
     // replaced: fetch them again.
@@ -96,6 +103,8 @@ private:
     [[nodiscard]] HRESULT ServeStatus();
     [[nodiscard]] HRESULT ServeOffset();
     [[nodiscard]] HRESULT ServeRegister();
+    [[nodiscard]] HRESULT ServeRange();
+    [[nodiscard]] HRESULT CallRange(IKVDVRSink* pSink, LONGLONG* pllFirst, LONGLONG* pllPublished);
     // What registering with a writer gave: its events and first status.
     struct SRegistration
     {
@@ -134,6 +143,9 @@ private:
     LONG m_lSlot GUARDED_BY(m_csLink) = 0;
     LONGLONG m_llCurrentSize GUARDED_BY(m_csLink) = 0;
     double m_dOffsetToReach GUARDED_BY(m_csLink) = 0;
+    // The writer's last range answer.
+    LONGLONG m_llRangeFirst GUARDED_BY(m_csLink) = 0;
+    LONGLONG m_llRangePublished GUARDED_BY(m_csLink) = 0;
 
     // Caller side, serialised by m_AccessLock: a request that timed out and
     // whose reply has not been taken yet.
@@ -145,5 +157,6 @@ private:
     DWORD m_dwCurrentRequest GUARDED_BY(m_csRequest) = kReqIdle;
 
     std::atomic<bool> m_bKill{false};
+    CAMEvent m_evKill{TRUE};  // set with m_bKill: wakes a thread waiting for requests
     CAMEvent m_evRelease{TRUE};
 };

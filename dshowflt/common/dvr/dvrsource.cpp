@@ -87,24 +87,22 @@ LONGLONG CDVRSourceStream::Size(LONGLONG* pllAvailable, BOOL bTimesInUnits)
 
 LONGLONG CDVRSourceStream::ChooseResumePosition(LONGLONG llPosition, DWORD dwRemaining)
 {
-    LONGLONG llMin, llMax, llCurSize;
+    LONGLONG llMin, llMax;
     {
         CAutoLock lock(&m_csEngine);
         llMin = m_llMinOffset;
         llMax = m_llMaxOffset;
-        llCurSize = m_readInfo.size;
     }
     const LONGLONG llRemaining = dwRemaining;
-    // Behind the ring (overwritten): land half a recording past its start so
-    // that the writer does not overtake us again at once. Ahead of it: just
-    // enough before the end to fill the request.
-    LONGLONG llNew = llMin <= llPosition ? llMax - llRemaining : llMin + llCurSize / 2;
-    if (llNew + llRemaining > llMax)
-        llNew = llMin + (llMax - llMin) / 2;
-    if (llNew + llRemaining > llMax)
+    // Behind the ring (overwritten): go on at the oldest byte kept, so that
+    // the range reported lost is exactly what the ring discarded. Ahead of
+    // it: just enough before the end to fill the request.
+    LONGLONG llNew = llMin;
+    if (llMin <= llPosition) {
         llNew = llMax - llRemaining;
-    if (llNew < llMin)
-        llNew = llMin;
+        if (llNew < llMin)
+            llNew = llMin;
+    }
     Trace("\nDVRSourceStream::Read: Reading discarded data: min=%s, max=%s, curPos=%s, newPos=%s", TraceBytes(llMin),
           TraceBytes(llMax), TraceBytes(llPosition), TraceBytes(llNew));
     ForgetCurrentRecording();
@@ -127,7 +125,11 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
             break;
         }
         DWORD dwGot = 0;
-        HRESULT hr = ReadData(*pllPosition, dwRemaining, dwRemaining, pbBuffer + dwTotal, &dwGot, dwDeadline);
+        // A read without a deadline returns as soon as it has bytes (below):
+        // asking the engine for all of them would hold back the bytes that
+        // are there until the rest came or its 200 ms wait ran out.
+        const DWORD dwMin = dwDeadline == 0 ? 1 : dwRemaining;
+        HRESULT hr = ReadData(*pllPosition, dwMin, dwRemaining, pbBuffer + dwTotal, &dwGot, dwDeadline);
         if (hr == VFW_E_TIMEOUT) {
             Trace("\nCDVRSourceStream::Read(%s) return VFW_E_TIMEOUT", TraceBytes(*pllPosition));
             Trace("\nCDVRSourceStream::Read: ReadData failed %s", TraceHr(hr));
@@ -153,17 +155,31 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
             Trace("\nCDVRSourceStream::Read: - Wait finished");
             continue;
         } else if (hr == KVMM_E_DVR_DISCARDED_DATA) {
+            if (dwGot > 0 || dwTotal > 0) {
+                // What was read before the gap goes out first, so that a
+                // discontinuity always marks the start of what a call
+                // returns and its bytes are contiguous; the next call meets
+                // the gap at once.
+                dwTotal += dwGot;
+                *pllPosition += dwGot;
+                dwRemaining -= dwGot;
+                break;
+            }
             *pbDiscontinuity = TRUE;
             const LONGLONG llNew = ChooseResumePosition(*pllPosition, dwRemaining);
             if (!bSkipDiscarded) {
                 *pdwBytesRead = dwTotal;
                 return KVMM_E_DVR_DISCARDED_DATA;
             }
-            if (++nResumes > kMaxResumes || DeadlinePassed(dwDeadline)) {
-                Trace("\nCDVRSourceStream::Read: Abort read (the writer keeps overwriting the read position)");
-                break;
-            }
             *pllPosition = llNew;
+            if (++nResumes > kMaxResumes || DeadlinePassed(dwDeadline)) {
+                // The position has moved on over everything lost so far; the
+                // caller decides whether to chase the writer further.
+                Trace("\nCDVRSourceStream::Read: Abort read (the writer keeps overwriting the read position)");
+                SetStarvation(FALSE);
+                *pdwBytesRead = 0;
+                return KVMM_E_DVR_DISCARDED_DATA;
+            }
             continue;
         }
 
@@ -400,7 +416,7 @@ HRESULT CBaseDVRSource::GetTimeRangeEx(double, double, double, double*, double*,
 
 HRESULT CBaseDVRSource::StartDVRReader(IKVDVRSink* pSink)
 {
-    CAutoLock lock(&m_csSource);
+    // No lock of ours is held: the start links to the writer and asks it.
     if (GetStubPath().empty())
         return E_UNEXPECTED;
     Trace("\nCBaseDVRSource::StartDVRReader(%p)", static_cast<void*>(pSink));
