@@ -1,6 +1,6 @@
 #include "platform/graph/outputq.h"
 
-#include "dshowflt/common/trace/trace.h"
+#include "platform/platformtrace.h"
 
 COutputQueue::COutputQueue(IPin* pInputPin, HRESULT* phr, BOOL bAuto, BOOL bQueue, LONG lBatchSize,
                            BOOL bBatchExact, LONG lListSize, DWORD /*dwPriority*/)
@@ -143,8 +143,8 @@ void COutputQueue::ThreadProc()
         m_mtx.Lock();
         m_bDelivering = false;
         if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
-            Trace("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
-                  TraceHr(hr));
+            PlatformTrace("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
+                          PlatformStatusName(hr));
             m_hr = hr;
         }
         m_cvSpace.NotifyAll();
@@ -209,8 +209,8 @@ HRESULT COutputQueue::SendBatched()
     // does (EndFlush waits for it), so its refusal is not taken for a
     // failure that would drop everything after the flush.
     if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
-        Trace("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
-              TraceHr(hr));
+        PlatformTrace("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
+                      PlatformStatusName(hr));
         m_hr = hr;
     }
     return hr;
