@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "dshowflt/mpegdemux/kvudpsrc/filternettestutil.h"
+#include "dshowflt/mpegdemux/kvudpsrc/net/recvtest_util.h"
 #include "dshowflt/mpegdemux/kvudpsrc/pintestutil.h"
 #include "dshowflt/common/rtp/rtptestutil.h"
 #include "platform/graph/pushsink.h"
@@ -485,7 +486,7 @@ rtptest::Bytes RawFrame(DWORD dwSeq, DWORD dwTime)
 
 TEST(CKVMpg2TSSrcNetTest, RawVideoIsPushedAndRunStartsItsTimeLineAgain)
 {
-    pintest::CTraceCapture trace;
+    recvtest::CTraceCapture trace;
     struct SSample
     {
         REFERENCE_TIME tStart, tStop;
@@ -554,21 +555,17 @@ TEST(CKVMpg2TSSrcNetTest, RawVideoIsPushedAndRunStartsItsTimeLineAgain)
     }
     EXPECT_GT(tEnd, CKVMpg2TSSrc::kRebaseAfter);
 
-    // The stream's clock jumps by a minute while paused. Run waits for the
-    // first data on a reopened socket: it is sent until Run has returned.
-    std::atomic<bool> bRunReturned{false};
-    DWORD dwJump = 90000 * 60;
+    // The stream's clock jumps by a minute while paused. Run reopens the
+    // socket and waits for the first data of a new read: it is sent once
+    // that read runs, so that no frame is lost (a loss would be a
+    // discontinuity of its own).
     std::thread sender([&] {
-        for (int i = 0; i < 400 && !bRunReturned; ++i) {
-            send(dwJump);
-            dwJump = 0;
-            Sleep(10);
-        }
+        if (trace.WaitFor("+ CRecvThread::CMD_READ...", 10000, 2))
+            send(90000 * 60);
     });
     EXPECT_EQ(S_OK, g.m_pGraph->Run());
-    bRunReturned = true;
     sender.join();
-    EXPECT_TRUE(trace.Contains("UDP::Run. m_pOutputPin->m_rtNextStartTime="));
+    EXPECT_TRUE(trace.Has("UDP::Run. m_pOutputPin->m_rtNextStartTime="));
     send(0);
     ASSERT_TRUE(waiter.WaitFor([&] { return vSamples.size() >= 32; }));
     {
