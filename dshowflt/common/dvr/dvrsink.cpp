@@ -537,16 +537,19 @@ HRESULT CBaseDVRSink::WriteLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup)
 {
     if (!m_bWriting)
         return VFW_E_WRONG_STATE;
+    m_bArrivalNoted = false;
 
     // Never split a block: a block that does not fit closes the recording,
     // unless the recording is still empty (an oversized block then fills a
     // fresh recording on its own).
     if (m_pRecording && m_llCurSize > 0 && m_llCurSize + cb > m_llSizeLimit) {
+        NoteArrivalLocked();
         HRESULT hr = CloseRecordingLocked();
         if (FAILED(hr))
             return hr;
     }
     if (!m_pRecording) {
+        NoteArrivalLocked();
         HRESULT hr = CreateNextRecordingLocked();
         if (hr == KVMM_E_DVR_RECORDINGINUSE) {
             // Our own copy holds the slot: keep the data, in order, until it

@@ -220,6 +220,9 @@ private:
     void IndexBlockLocked(LONGLONG llBlockStart, DWORD dwNow) REQUIRES(m_csWriter);
     // Before the closed recording's size is published: its end entry.
     void EndIndexLocked() REQUIRES(m_csWriter);
+    // A block that closes a recording and makes the next is stamped before
+    // that work, which is no part of its arrival (once per WriteData).
+    void NoteArrivalLocked() REQUIRES(m_csWriter);
     void StoreStatusLocked() REQUIRES(m_csWriter);
     [[nodiscard]] HRESULT AddSinkToROTLocked() REQUIRES(m_csWriter);
     void RevokeLocked() REQUIRES(m_csWriter);
@@ -285,6 +288,9 @@ private:
     dvr::SIndexEntry m_lastIndexEntry GUARDED_BY(m_csWriter);
     DWORD m_dwLastIndexTick GUARDED_BY(m_csWriter) = 0;
     DWORD m_dwLastWriteTick GUARDED_BY(m_csWriter) = 0;
+    bool m_bArrivalNoted GUARDED_BY(m_csWriter) = false;
+    LONGLONG m_llArrivalTime GUARDED_BY(m_csWriter) = 0;
+    LONGLONG m_llArrivalMono GUARDED_BY(m_csWriter) = 0;
     CCritSec m_csStreamId;  // taken alone
     GUID m_guidIndexStream GUARDED_BY(m_csStreamId) = GUID_NULL;
 

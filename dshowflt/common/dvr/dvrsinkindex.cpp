@@ -59,8 +59,19 @@ void CBaseDVRSink::BeginIndexLocked(const CWString& strRecordingPath)
               TraceHr(hr));
 }
 
+void CBaseDVRSink::NoteArrivalLocked()
+{
+    if (m_bArrivalNoted || !m_bIndexEnabled.load(std::memory_order_relaxed))
+        return;
+    m_llArrivalTime = IndexWallClockNow();
+    m_llArrivalMono = IndexMonotonicNow();
+    m_bArrivalNoted = true;
+}
+
 void CBaseDVRSink::IndexBlockLocked(LONGLONG llBlockStart, DWORD dwNow)
 {
+    const bool bNoted = m_bArrivalNoted;
+    m_bArrivalNoted = false;
     const DWORD dwLastWrite = m_dwLastWriteTick;
     m_dwLastWriteTick = dwNow;
     if (!m_index.IsOpen())
@@ -75,8 +86,8 @@ void CBaseDVRSink::IndexBlockLocked(LONGLONG llBlockStart, DWORD dwNow)
 
     SIndexEntry e;
     e.llOffset = llBlockStart;
-    e.llTime = IndexWallClockNow();
-    e.llMono = IndexMonotonicNow();
+    e.llTime = bNoted ? m_llArrivalTime : IndexWallClockNow();
+    e.llMono = bNoted ? m_llArrivalMono : IndexMonotonicNow();
     e.dwFlags = (bStart ? kIndexFlagStart : 0) | (bDiscontinuity ? kIndexFlagDiscontinuity : 0);
     if (bPause)
         e.dwFlags |= kIndexFlagResume;
@@ -118,11 +129,16 @@ void CBaseDVRSink::IndexBlockLocked(LONGLONG llBlockStart, DWORD dwNow)
 void CBaseDVRSink::EndIndexLocked()
 {
     if (m_index.IsOpen() && m_bHaveIndexEntry && m_llCurSize > 0) {
+        // The last write's time, to the tick; never after the block that
+        // closes the recording arrived (it starts the next one).
         SIndexEntry end;
         end.llOffset = m_llTotal;
         const LONGLONG llSince = static_cast<LONGLONG>(TickDiff(m_dwLastWriteTick, m_dwLastIndexTick)) * 10000;
-        end.llMono = std::max(m_lastIndexEntry.llMono, std::min(m_lastIndexEntry.llMono + llSince, IndexMonotonicNow()));
+        const LONGLONG llMonoCap = m_bArrivalNoted ? m_llArrivalMono : IndexMonotonicNow();
+        end.llMono = std::max(m_lastIndexEntry.llMono, std::min(m_lastIndexEntry.llMono + llSince, llMonoCap));
         end.llTime = m_lastIndexEntry.llTime + (end.llMono - m_lastIndexEntry.llMono);
+        if (m_bArrivalNoted)
+            end.llTime = std::max(m_lastIndexEntry.llTime, std::min(end.llTime, m_llArrivalTime));
         end.dwFlags = kIndexFlagEnd;
         HRESULT hr = m_index.Append(&end, 1);
         if (FAILED(hr))

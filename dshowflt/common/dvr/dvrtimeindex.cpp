@@ -194,29 +194,28 @@ HRESULT CDVRTimeIndex::OffsetAtTime(LONGLONG llTime, bool bEnd, LONGLONG* pllOff
         return KVMM_E_NO_RECEIVE_TIME;
     if (llTime < m_pEntries[0].llTime || llTime > m_pEntries[m_nEntries - 1].llTime)
         return E_INVALIDARG;
-    // The last entry at or before the time. Times grow along the stream; a
-    // wall clock stepped back makes some times occur twice, and the search
-    // then settles on one of them.
+    // The first entry at or after the time: the bytes received at the time
+    // start there, or between it and the entry before. Times grow along the
+    // stream; a wall clock stepped back makes some times occur twice, and
+    // the search then settles on one of them.
     size_t lo = 0, hi = m_nEntries;
     while (lo < hi) {
         const size_t mid = lo + (hi - lo) / 2;
-        if (m_pEntries[mid].llTime <= llTime)
+        if (m_pEntries[mid].llTime < llTime)
             lo = mid + 1;
         else
             hi = mid;
     }
-    const size_t i = lo > 0 ? lo - 1 : 0;
-    const SIndexEntry& e = m_pEntries[i];
-    LONGLONG llOffset = e.llOffset;
-    if (i + 1 < m_nEntries) {
-        const SIndexEntry& next = m_pEntries[i + 1];
-        if (Linked(i)) {
-            if (next.llTime > e.llTime && llTime > e.llTime)
-                llOffset = Interpolate(e.llOffset, next.llOffset, std::min(llTime, next.llTime) - e.llTime,
-                                       next.llTime - e.llTime);
-        } else if (bEnd) {
-            llOffset = next.llOffset;  // nobody knows what came in between: include it
-        }
+    const size_t j = std::min(lo, m_nEntries - 1);
+    const SIndexEntry& after = m_pEntries[j];
+    LONGLONG llOffset = after.llOffset;
+    if (j > 0 && after.llTime > llTime) {
+        const SIndexEntry& before = m_pEntries[j - 1];
+        if (Linked(j - 1))
+            llOffset = Interpolate(before.llOffset, after.llOffset, llTime - before.llTime,
+                                   after.llTime - before.llTime);
+        else if (!bEnd)
+            llOffset = before.llOffset;  // nobody knows what came in between: include it
     }
     *pllOffset = std::clamp(llOffset, m_llMinOffset, m_llMaxOffset);
     return S_OK;

@@ -71,10 +71,11 @@ public:
     // false when fewer than two entries or no time passed.
     bool GetBitRate(LONG i, double* pdBitsPerSecond) const;
 
-    // The offset of the byte received at llTime (a file time): interpolated
-    // between the trusted entries around it. bEnd rounds a time that falls
-    // into a break of the chain up to the next trusted offset (the end of a
-    // range) instead of down to the last one (its start). S_OK;
+    // The offset of the first byte received at or after llTime (a file
+    // time): interpolated between the trusted entries around it. A time that
+    // falls into a break of the chain gives the last trusted offset before
+    // it (the start of a range), or with bEnd the next one after it (its
+    // end), so that a range never misses what was received in it. S_OK;
     // KVMM_E_NO_RECEIVE_TIME without times; E_INVALIDARG for a time outside
     // the span (GetSpan).
     [[nodiscard]] HRESULT OffsetAtTime(LONGLONG llTime, bool bEnd, LONGLONG* pllOffset) const;
