@@ -136,9 +136,10 @@ HRESULT CDVREngine::GetPicture(SDVRPicture* pPicture)
     if (!p)
         return E_OUTOFMEMORY;
     LONG n = 0;
-    hr = WalkPlayOrder(m_pRecordings.get(), pOrder.get(), m_nRecordings, m_nMinPlayIndex, m_llMinOffset, nullptr,
-                       nullptr, [&](LONG nSlot, LONGLONG llAt) {
-                           p[n].info = m_pRecordings[nSlot];
+    const RecordingInfo* pList = m_pRecordings.get();
+    hr = WalkPlayOrder(pList, pOrder.get(), m_nRecordings, m_nMinPlayIndex, m_llMinOffset, nullptr, nullptr,
+                       [&](LONG nSlot, LONGLONG llAt) {
+                           p[n].info = pList[nSlot];
                            p[n].nSlot = nSlot;
                            p[n].llStart = llAt;
                            ++n;
