@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/filetime.h"
 #include "tools/cli.h"
 #include "tools/timearg.h"
 #include "tools/tscut.h"
@@ -64,6 +65,15 @@ bool LoadIndexFor(const char* pszCommand, const std::string& strStub, CDVRSource
 bool OffsetForTime(const char* pszCommand, const char* pszOption, const CDVRTimeIndex& index, LONGLONG llTime,
                    bool bEnd, LONGLONG* pllOffset)
 {
+    // Times are typed (and printed) to the millisecond: one within a
+    // millisecond of the span's ends means that end.
+    LONGLONG llFirst = 0, llLast = 0;
+    if (index.GetSpan(&llFirst, &llLast)) {
+        if (llTime < llFirst && llFirst - llTime < kFileTimePerMs)
+            llTime = llFirst;
+        else if (llTime > llLast && llTime - llLast < kFileTimePerMs)
+            llTime = llLast;
+    }
     HRESULT hr = index.OffsetAtTime(llTime, bEnd, pllOffset);
     if (SUCCEEDED(hr))
         return true;
@@ -73,8 +83,6 @@ bool OffsetForTime(const char* pszCommand, const char* pszOption, const CDVRTime
                    pszOption);
         return false;
     }
-    LONGLONG llFirst = 0, llLast = 0;
-    (void)index.GetSpan(&llFirst, &llLast);
     PrintError(pszCommand, "%s %s: outside the span the buffer holds, %s .. %s", pszOption,
                FormatFileTime(llTime).c_str(), FormatFileTime(llFirst).c_str(), FormatFileTime(llLast).c_str());
     return false;
