@@ -227,6 +227,13 @@ HRESULT CDVRIndexWriter::Begin(std::unique_ptr<IFile> pFile, const SIndexHeader&
     return S_OK;
 }
 
+void CDVRIndexWriter::Close()
+{
+    if (m_pFile)
+        (void)m_pFile->SetEndOfFile();  // a longer old tail would only cost space: it never checks
+    m_pFile.reset();
+}
+
 HRESULT CDVRIndexWriter::Append(const SIndexEntry* pEntries, int nEntries)
 {
     if (!m_pFile)

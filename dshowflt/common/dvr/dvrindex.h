@@ -4,8 +4,11 @@
 // by the writer, the readers, the inspector tool and the fuzz target.
 //
 // The index of "Capture_3.KRC" is "Capture_3.KRI" in the same folder. It is
-// made, truncated and deleted together with its recording, so a reused slot
-// never shows the entries of the recording it replaced. The stub and the
+// made (or, in a reused slot, rewritten from its first byte and cut after
+// its last entry when the recording closes) and deleted together with its
+// recording. Whatever an older recording of the slot left behind the new
+// entries can never pass for them: entries are checked under the header
+// they were written with, and the header names its recording. The stub and the
 // recording formats do not know about it: a reader that ignores it still
 // reads the ring, and a ring without it is still read (without times).
 //
@@ -155,7 +158,9 @@ public:
     bool IsOpen() const { return m_pFile != nullptr; }
     // Appends one or two entries in one write.
     [[nodiscard]] HRESULT Append(const SIndexEntry* pEntries, int nEntries);
-    void Close() { m_pFile.reset(); }
+    // Cuts the file after what was written (an older index of the slot may
+    // have been longer) and closes it.
+    void Close();
 
 private:
     std::unique_ptr<IFile> m_pFile;

@@ -45,13 +45,16 @@ void CBaseDVRSink::BeginIndexLocked(const CWString& strRecordingPath)
     header.nPlayIndex = nPlayIndex;
     header.llStart = m_llTotal;
     header.llCreated = IndexWallClockNow();
-    // Made anew (an index left by the slot's previous recording is cut to
-    // nothing first), owner-only, never through a link planted under its
-    // name: the platform's creation does all three.
+    // Opened as the recording is: made owner-only when new, never through a
+    // link planted under its name. An index left by the slot's previous
+    // recording is written over from its start rather than emptied first:
+    // emptying a file makes some file systems push it to the disk when it
+    // is closed, a cost each recording would pay, and its old entries never
+    // check under the new header anyway.
     const CWString strIndex = IndexPathFor(strRecordingPath);
     std::unique_ptr<IFile> pFile;
     HRESULT hr = OpenFile(strIndex.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          CREATE_ALWAYS, &pFile);
+                          OPEN_ALWAYS, &pFile);
     if (SUCCEEDED(hr))
         hr = m_index.Begin(std::move(pFile), header);
     if (FAILED(hr))
@@ -77,7 +80,10 @@ void CBaseDVRSink::IndexBlockLocked(LONGLONG llBlockStart, DWORD dwNow)
     if (!m_index.IsOpen())
         return;
     const bool bStart = m_bIndexStartPending;
-    const bool bDiscontinuity = m_bDiscontinuityPending.exchange(false, std::memory_order_acq_rel);
+    // Read before it is taken: an exchange on every block costs more than
+    // the rest of the check.
+    const bool bDiscontinuity = m_bDiscontinuityPending.load(std::memory_order_relaxed) &&
+                                m_bDiscontinuityPending.exchange(false, std::memory_order_acq_rel);
     // The tick the writer reads anyway decides: the precise clocks are read
     // only for an entry, a few times a second.
     const bool bPause = TickDiff(dwNow, dwLastWrite) > kIndexIntervalMs && !bStart;
