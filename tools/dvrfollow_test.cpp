@@ -49,13 +49,17 @@ protected:
 
 TEST_F(CDVRFollowXProcTest, AFollowerInAnotherProcessGetsExactlyTheStreamThroughManyWraps)
 {
-    // 3 MB through a ring of 512 KiB at 3 MB/s: six laps in about a second.
-    const std::string strStub = StartWriter("4", "131072", "3000000", "3000000");
+    // 3 MB through a ring of 512 KiB at 1.5 MB/s: six laps in two seconds,
+    // with a third of a second of slack, which a follower sharing two cores
+    // with other test binaries needs. A sanitizer build's follower is
+    // several times slower: the writer slows down with it.
+    const std::string strRate = std::to_string(1500000 / kToolSlowdown);
+    const std::string strStub = StartWriter("4", "131072", "3000000", strRate);
     ASSERT_FALSE(strStub.empty());
     CChild follower;
     follower.Start({"follow", "--out", P("follow.bin"), strStub}, P("follow.out"), P("follow.err"));
-    EXPECT_EQ(0, m_writer.Wait(10000));
-    ASSERT_EQ(0, follower.Wait(5000)) << ReadAll(P("follow.err"));
+    EXPECT_EQ(0, m_writer.Wait(10000 * kToolSlowdown));
+    ASSERT_EQ(0, follower.Wait(5000 * kToolSlowdown)) << ReadAll(P("follow.err"));
     const std::string s = ReadAll(P("follow.bin"));
     EXPECT_EQ(3000000u, s.size());
     EXPECT_EQ(-1, FirstMismatch(s, 0));
