@@ -397,8 +397,8 @@ int CopyMain(int argc, char** argv)
         }
         llStart = llCut;
         if (bTs && bFromTime) {
-            const long long llPackets = (llStop - llStart + 187) / 188;
-            llStop = llStart + llPackets * 188 <= llLast ? llStart + llPackets * 188 : llStart + (llLast - llStart) / 188 * 188;
+            const long long llUp = llStart + (llStop - llStart + 187) / 188 * 188;
+            llStop = llUp <= llLast ? llUp : llStart + (llLast - llStart) / 188 * 188;
         }
         if (llStop <= llStart) {
             (void)source.StopDVRReader();

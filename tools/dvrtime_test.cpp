@@ -399,9 +399,8 @@ TEST_F(CDVRTimeTest, AFollowerGoesOnWithTheNewStreamWhenItsWriterStartsTheRingAg
 
     const std::string strErr = ReadAll(P("follow.err"));
     EXPECT_NE(std::string::npos, strErr.find("stream " + GuidToString(guidFirst) + ", from offset 0")) << strErr;
-    EXPECT_NE(std::string::npos,
-              strErr.find("the writer started the buffer again: stream " + GuidToString(guidSecond) + ", from offset 0"))
-        << strErr;
+    const std::string strAgain = "the writer started the buffer again: stream " + GuidToString(guidSecond);
+    EXPECT_NE(std::string::npos, strErr.find(strAgain + ", from offset 0")) << strErr;
     EXPECT_NE(std::string::npos, strErr.find("1 new streams")) << strErr;
     // The first stream, then the second one whole: nothing lost, nothing
     // served twice.

@@ -86,8 +86,9 @@ TEST(CTsCutTest, TheCutIsTheFirstRandomAccessPointWithThePsiRightBeforeIt)
     const std::vector<uint8_t> pmt = Packet(0x1000, true, {0x00, 0x02});
     const std::vector<uint8_t> audio = Packet(0x101, true, {0x00, 0x00, 0x01, 0xC0});
     const std::vector<uint8_t> pSlice = Packet(0x100, true, VideoPes({0, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41, 0x9A}));
-    const std::vector<uint8_t> idr =
-        Packet(0x100, true, VideoPes({0, 0, 0, 1, 0x09, 0x10, 0, 0, 0, 1, 0x67, 0x64, 0, 0, 1, 0x68, 0xEE, 0, 0, 1, 0x65, 0x88}));
+    // Access unit delimiter, SPS, PPS, IDR slice.
+    const std::vector<uint8_t> idr = Packet(
+        0x100, true, VideoPes({0, 0, 0, 1, 0x09, 0x10, 0, 0, 0, 1, 0x67, 0x64, 0, 0, 1, 0x68, 0xEE, 0, 0, 1, 0x65, 0x88}));
 
     // An IDR after a P frame; PAT and PMT before it are taken along, audio
     // between them and it is not PSI and ends the run.

@@ -240,9 +240,9 @@ HRESULT CDVRIndexWriter::Append(const SIndexEntry* pEntries, int nEntries)
         return E_UNEXPECTED;
     if (nEntries < 1 || nEntries > 2)
         return E_INVALIDARG;
-    BYTE ab[2 * kIndexEntryBytes];
+    BYTE ab[2][kIndexEntryBytes];
     for (int i = 0; i < nEntries; ++i)
-        EncodeIndexEntry(pEntries[i], m_dwSeed, *reinterpret_cast<BYTE(*)[kIndexEntryBytes]>(ab + i * kIndexEntryBytes));
+        EncodeIndexEntry(pEntries[i], m_dwSeed, ab[i]);
     const DWORD cb = static_cast<DWORD>(nEntries) * kIndexEntryBytes;
     DWORD cbDone = 0;
     HRESULT hr = m_pFile->Write(ab, cb, &cbDone);

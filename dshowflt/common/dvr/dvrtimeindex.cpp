@@ -182,7 +182,8 @@ bool CDVRTimeIndex::GetBitRate(LONG i, double* pdBitsPerSecond) const
     const SIndexEntry& b = m_pEntries[nFirst + nCount - 1];
     if (b.llMono <= a.llMono)
         return false;
-    *pdBitsPerSecond = static_cast<double>(b.llOffset - a.llOffset) * 8.0 * 1e7 / static_cast<double>(b.llMono - a.llMono);
+    const double dSeconds = static_cast<double>(b.llMono - a.llMono) / 1e7;
+    *pdBitsPerSecond = static_cast<double>(b.llOffset - a.llOffset) * 8.0 / dSeconds;
     return true;
 }
 
