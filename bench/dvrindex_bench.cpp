@@ -3,14 +3,14 @@
 // publication included), in the blocks the receive thread hands over at
 // 1 Gbit/s (1316 bytes: one datagram of seven transport packets) and in
 // 64 KiB blocks, and the price of one entry on its own. An entry is due every
-// 50 ms of stream whatever the rate, so at 1 Gbit/s (95,000 blocks a
-// second) the index costs the per-block check plus 20 entries a second.
+// 40 ms of stream whatever the rate, so at 1 Gbit/s (95,000 blocks a
+// second) the index costs the per-block check plus 25 entries a second.
 //
 // Compare BM_DVRWriteIndexed/1316/1 with /1316/0 (the ratio of their
 // bytes_per_second, per CPU second of the writing thread); each runs 9
 // times and reports the median. On a busy machine that difference drowns
 // in the noise; the parts are then timed on their own (an entry, what a
-// recording pays), and the cost per second of a 1 Gbit/s stream is 20
+// recording pays), and the cost per second of a 1 Gbit/s stream is 25
 // entries, 12 recordings of 10 MiB and 95,000 checks of a flag and a tick.
 #include <unistd.h>
 

@@ -48,7 +48,8 @@
 //
 // The writer appends an entry when a recording gets its first bytes, when
 // the first block at least kIndexIntervalMs after the last entry is written,
-// and at every discontinuity: data lost before a block, a pause in arrival,
+// and at every discontinuity (a pause being more than kIndexPauseMs without
+// a block): data lost before a block, a pause in arrival,
 // a step of the wall clock. A pause or a clock step is written as a pair at
 // one offset: the end of the run before it (kIndexFlagRunEnd, the time of
 // the last byte before it) and the resumption. When the recording is closed
@@ -77,12 +78,15 @@ constexpr DWORD kIndexEntryBytes = 32;
 // Larger sizes a later version may write; anything beyond is no index of ours.
 constexpr DWORD kIndexMaxHeaderBytes = 4096;
 constexpr DWORD kIndexMaxEntryBytes = 256;
-// An index is read at most this far: enough for a day of entries every
-// 50 ms; anything beyond is treated as a missing tail.
+// An index is read at most this far: enough for 23 hours of entries every
+// 40 ms; anything beyond is treated as a missing tail.
 constexpr LONGLONG kIndexMaxReadBytes = 64LL << 20;
 
-// Entries come at least this often while data arrives.
-constexpr DWORD kIndexIntervalMs = 50;
+// An entry is due with the first block this long after the last entry...
+constexpr DWORD kIndexIntervalMs = 40;
+// ...and no block for this long is a pause: so while data arrives, entries
+// are never more than the two apart (plus a tick each), under 100 ms.
+constexpr DWORD kIndexPauseMs = 50;
 // A wall clock that moved this much against the monotonic clock between two
 // entries was stepped.
 constexpr LONGLONG kIndexClockStep = 20 * 10000;

@@ -86,7 +86,7 @@ void CBaseDVRSink::IndexBlockLocked(LONGLONG llBlockStart, DWORD dwNow)
                                 m_bDiscontinuityPending.exchange(false, std::memory_order_acq_rel);
     // The tick the writer reads anyway decides: the precise clocks are read
     // only for an entry, a few times a second.
-    const bool bPause = TickDiff(dwNow, dwLastWrite) > kIndexIntervalMs && !bStart;
+    const bool bPause = TickDiff(dwNow, dwLastWrite) > kIndexPauseMs && !bStart;
     if (!bStart && !bDiscontinuity && !bPause && TickDiff(dwNow, m_dwLastIndexTick) < kIndexIntervalMs)
         return;
 
