@@ -316,6 +316,11 @@ HRESULT CBaseDVRSink::StartBufferLocked(bool* pbStubOurs)
     m_llTotal = 0;
     m_dwLastPublishTick = GetTickCount();
     m_heldBack.Empty();
+    {
+        // Offsets start again at 0: the indexes say they belong to a new stream.
+        CAutoLock lockId(&m_csStreamId);
+        m_guidIndexStream = NewStreamIdentifier();
+    }
     hr = CreateNextRecordingLocked();
     if (SUCCEEDED(hr))
         StoreStatusLocked();
@@ -394,6 +399,10 @@ void CBaseDVRSink::DeleteBufferFiles(const RecordingInfo* pList, LONG nCount, co
         HRESULT hr = DeleteFile(strPath.c_str());
         if (FAILED(hr))
             Trace("\nDeleteRecordingProc: DeleteFile(%S) returned %s", strPath.c_str(), TraceHr(hr));
+        // The index goes with its recording; a recording may have none.
+        const CWString strIndex = IndexPathFor(strPath);
+        if (FileExists(strIndex.c_str()) && FAILED(hr = DeleteFile(strIndex.c_str())))
+            Trace("\nDeleteRecordingProc: DeleteFile(%S) returned %s", strIndex.c_str(), TraceHr(hr));
     }
     HRESULT hr = DeleteFile(strStubAbs.c_str());
     if (FAILED(hr))
@@ -461,6 +470,7 @@ HRESULT CBaseDVRSink::CreateNextRecordingLocked()
     if (FAILED(hr))
         return hr;
     m_llCurSize = 0;
+    BeginIndexLocked(strPath);
     StoreStatusLocked();
     SignalReaders(false, true);
     return S_OK;
@@ -472,6 +482,7 @@ HRESULT CBaseDVRSink::CloseRecordingLocked()
     if (m_bCutOnClose)
         hr = m_pRecording->SetEndOfFile();  // the pointer sits after the last byte written
     m_pRecording.reset();
+    EndIndexLocked();
     HRESULT hrPublish = PublishLocked();
     if (SUCCEEDED(hr))
         hr = hrPublish;
@@ -526,16 +537,19 @@ HRESULT CBaseDVRSink::WriteLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup)
 {
     if (!m_bWriting)
         return VFW_E_WRONG_STATE;
+    m_bArrivalNoted = false;
 
     // Never split a block: a block that does not fit closes the recording,
     // unless the recording is still empty (an oversized block then fills a
     // fresh recording on its own).
     if (m_pRecording && m_llCurSize > 0 && m_llCurSize + cb > m_llSizeLimit) {
+        NoteArrivalLocked();
         HRESULT hr = CloseRecordingLocked();
         if (FAILED(hr))
             return hr;
     }
     if (!m_pRecording) {
+        NoteArrivalLocked();
         HRESULT hr = CreateNextRecordingLocked();
         if (hr == KVMM_E_DVR_RECORDINGINUSE) {
             // Our own copy holds the slot: keep the data, in order, until it
@@ -573,6 +587,7 @@ HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb, HRESULT* phrBack
             }
         }
     }
+    const LONGLONG llBlockStart = m_llTotal;
     if (cb > 0) {
         DWORD cbDone = 0;
         HRESULT hr = m_pRecording->Write(pb, static_cast<DWORD>(cb), &cbDone);
@@ -593,6 +608,9 @@ HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb, HRESULT* phrBack
     PruneDeadReaders(false);
 
     const DWORD dwNow = GetTickCount();
+    // The entries go to disk before the size that covers them is published.
+    if (m_llTotal > llBlockStart)
+        IndexBlockLocked(llBlockStart, dwNow);
     if (AnyTargetBelow(m_llTotal) || m_llCurSize - m_llLastPublished > kPublishBytes ||
         TickDiff(dwNow, m_dwLastPublishTick) > kPublishIntervalMs) {
         HRESULT hr = PublishLocked();

@@ -92,6 +92,10 @@ HRESULT CRecvThread::ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool 
     }
 
     if (m_bDVRWrite.load(std::memory_order_acquire)) {
+        // Lost RTP packets leave a flagged entry in the time index, so that
+        // a cut by the clock knows the data before it is not contiguous.
+        if (dwFlags & RTPUNIT_DISCONTINUITY)
+            MarkDiscontinuity();
         hr = WriteData(pData, cb);
         if (FAILED(hr)) {
             if (IsAttributeChangeRunning()) {

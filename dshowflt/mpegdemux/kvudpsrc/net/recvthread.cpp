@@ -35,6 +35,9 @@ CRecvThread::CRecvThread(IRecvOutputPin* pPin, IRecvFilter* pFilter, IUnknown* p
 CRecvThread::CRecvThread(IRecvOutputPin* pPin, IRecvFilter* pFilter, IUnknown* pUnkOuter, bool bStartThread)
     : CBaseDVRSink("TARN UDP Source Receive Thread", pUnkOuter), m_pPin(pPin), m_pFilter(pFilter)
 {
+    // Offsets that the in-memory log no longer (or never) covered are
+    // answered from the ring's time index for as long as the ring holds them.
+    SetReceiveTimeFallback(&CBaseDVRSink::LookUpReceiveTimeCallback, static_cast<CBaseDVRSink*>(this));
     // Last, so that the thread only ever sees a complete object.
     if (bStartThread && !Create())
         Trace("\nCRecvThread::CRecvThread: the receive thread could not be started");
