@@ -229,8 +229,10 @@ HRESULT CKVMpg2TSSrc::Pause()
     // Posted: the base filter calls us with its lock held, and nobody may
     // wait here for the first data. A post is dropped while a client (a
     // Load, a join) holds the receive thread, which then reads anyway.
+    // Without an open socket (nothing loaded, or the graph was left) a read
+    // would only end at once, clearing starvation on its way out.
     CRecvThread* pRecv = RecvThread();
-    if (pRecv && state == State_Stopped && !pRecv->IsReading())
+    if (pRecv && state == State_Stopped && !pRecv->IsReading() && pRecv->IsSocketOpen())
         (void)pRecv->PostCommand(CMD_READ);
     return CUDPAsyncReader::Pause();
 }

@@ -115,6 +115,8 @@ public:
 
     // --- State --------------------------------------------------------------
     BOOL IsReading() const { return m_bReading.load(std::memory_order_acquire) ? TRUE : FALSE; }
+    // Whether the socket is open; any thread may ask.
+    BOOL IsSocketOpen() const { return m_bSocketOpen.load(std::memory_order_acquire) ? TRUE : FALSE; }
     DWORD GetTimeout() const { return m_dwTimeoutMs.load(std::memory_order_relaxed); }
     REFERENCE_TIME GetLatency() const { return m_rtLatency.load(std::memory_order_relaxed); }
     // Whether received data still goes to the DVR ring.
