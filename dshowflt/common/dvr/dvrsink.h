@@ -107,6 +107,8 @@ public:
     [[nodiscard]] HRESULT LeaveObjectTable();
     [[nodiscard]] HRESULT AddSinkToROT();
     bool IsWriting() const;
+    // The stream length readers can see (published), since the last start.
+    LONGLONG GetPublishedTotal() const { return m_llPublishedTotal.load(std::memory_order_acquire); }
     CWString GetObjectTableName();
     // Set while no committed attribute change is being applied.
     HANDLE NoChangeEvent() const { return m_evNoChangeApplying.Handle(); }

@@ -368,6 +368,24 @@ HRESULT CRecvThread::StartDVR(const GUID* pStreamId)
     HRESULT hr = CBaseDVRSink::StartDVR(pStreamId);
     if (FAILED(hr))
         return hr;
+    WriteParameterSets();
+    return hr;
+}
+
+HRESULT CRecvThread::RestartDVR()
+{
+    // The sink's restart is not virtual and knows nothing of parameter sets;
+    // holding the writer lock across both keeps the receive thread's next
+    // write behind them.
+    CAutoLock lock(&m_csWriter);
+    HRESULT hr = CBaseDVRSink::RestartDVR();
+    if (SUCCEEDED(hr))
+        WriteParameterSets();
+    return hr;
+}
+
+void CRecvThread::WriteParameterSets()
+{
     bool bPlainH264;
     {
         CAutoLock lock(&m_csState);
@@ -375,15 +393,19 @@ HRESULT CRecvThread::StartDVR(const GUID* pStreamId)
     }
     // A plain H.264 stream carries its parameter sets only now and then; a
     // recording that begins with them decodes from its first IDR.
-    if (bPlainH264) {
-        CBuffer& params = m_pFilter->ParameterBuffer();
-        if (params.Length() > 0) {
-            HRESULT hrWrite = WriteData(params.Data(), params.Length());
-            if (FAILED(hrWrite))
-                Trace("\nCRecvThread::StartDVR: writing the parameter sets failed %s", TraceHr(hrWrite));
-        }
+    if (!bPlainH264)
+        return;
+    CBuffer& params = m_pFilter->ParameterBuffer();
+    if (params.Length() > 0) {
+        HRESULT hrWrite = WriteData(params.Data(), params.Length());
+        if (FAILED(hrWrite))
+            Trace("\nCRecvThread::StartDVR: writing the parameter sets failed %s", TraceHr(hrWrite));
     }
-    return hr;
+}
+
+void CRecvThread::NotifyEvent(LONG lEventCode, LONG_PTR lParam1, LONG_PTR lParam2)
+{
+    m_pFilter->OnWriterEvent(lEventCode, lParam1, lParam2);
 }
 
 bool CRecvThread::IsAttributeChangeRunning()
