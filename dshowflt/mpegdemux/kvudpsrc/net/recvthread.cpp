@@ -3,6 +3,8 @@
 // option parser in recvoptions.cpp.
 #include "dshowflt/mpegdemux/kvudpsrc/net/recvthread.h"
 
+#include <sys/socket.h>
+
 #include "dshowflt/common/trace/trace.h"
 #include "dshowflt/common/dvr/dvrsinkif.h"
 
@@ -287,6 +289,9 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         // UDP has no time-out once data has flowed (a sender may pause for
         // as long as it likes); TCP restarts its time-out with every read.
         dwDeadline = (!bFirst && m_bDatagram) ? kNoDeadline : DataDeadline(GetTimeout());
+        // One writer: a plain store of the sum, which a reader sees whole.
+        m_llStatDatagrams.store(m_llStatDatagrams.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        m_llStatBytes.store(m_llStatBytes.load(std::memory_order_relaxed) + cbReceived, std::memory_order_relaxed);
 
         BYTE* pData = Data();
         LONG cbData = cbReceived;
@@ -294,6 +299,11 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         const int nRtp = m_rtp.IsRTP(pData, cbData);
         if (nRtp == RTPSTATE_MAYBE || nRtp == RTPSTATE_YES) {
             const int nResult = m_rtp.ParseHeader(&pData, &cbData);
+            if (m_rtp.State() == RTPSTATE_YES && m_rtp.LearnedPayloadType() >= 0)
+                m_lStatRtpFormat.store(m_rtp.Format() == RTPFORMAT_H264 || m_rtp.IsH264Payload()
+                                           ? RTPFORMAT_H264
+                                           : m_rtp.LearnedPayloadType(),
+                                       std::memory_order_relaxed);
             if (nResult == RTPPACKET_GOOD)
                 nKind = RTPPACKET_GOOD;
             else if (nResult == RTPPACKET_GOOD_MULTIPLE)
@@ -322,6 +332,18 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
     m_pFilter->SetStarvation(FALSE);
 }
 
+void CRecvThread::GetStats(SRecvStats* pStats) const
+{
+    SRecvStats s;
+    s.llDatagrams = m_llStatDatagrams.load(std::memory_order_relaxed);
+    s.llBytes = m_llStatBytes.load(std::memory_order_relaxed);
+    s.llRingBytes = GetPublishedTotal();
+    s.rtp = m_rtp.Counters();
+    s.lRtpFormat = m_lStatRtpFormat.load(std::memory_order_relaxed);
+    s.cbSocketBuffer = m_cbStatSocketBuffer.load(std::memory_order_relaxed);
+    *pStats = s;
+}
+
 // ---------------------------------------------------------------------------
 // Socket
 
@@ -329,6 +351,10 @@ HRESULT CRecvThread::OpenSocketHelper(BOOL bCreateBuffer, BOOL bConnect, DWORD d
 {
     HRESULT hr = CSocket::OpenSocketHelper(bCreateBuffer, bConnect, dwTimeoutMs);
     m_bSocketOpen.store(m_socket != INVALID_SOCKET, std::memory_order_release);
+    int cbGranted = 0;
+    socklen_t cbOpt = sizeof(cbGranted);
+    if (m_socket != INVALID_SOCKET && getsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &cbGranted, &cbOpt) == 0)
+        m_cbStatSocketBuffer.store(static_cast<DWORD>(cbGranted), std::memory_order_relaxed);
     return hr;
 }
 
