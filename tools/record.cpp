@@ -129,14 +129,13 @@ public:
         m_llWritten.fetch_add(static_cast<long long>(cb));
         return true;
     }
-    // 0, or the errno of a failed close (a full disk that write did not tell).
+    // 0, or the errno of a failed close (a full disk that write did not
+    // tell). Standard output stays open for whoever else writes it.
     int Close()
     {
         int nErr = 0;
         if (m_fd > STDERR_FILENO && close(m_fd) != 0)
             nErr = errno;
-        else if (m_fd == STDOUT_FILENO && fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
-            nErr = 0;  // a pipe or terminal cannot be synced; nothing lost
         m_fd = -1;
         return nErr;
     }
@@ -536,6 +535,8 @@ int RecordMain(int argc, char** argv)
     if (bRunning)
         (void)pGraph->Stop();
     fig = sample(progress.Elapsed(), &dLast, &llLastBytes);
+    // The summary's rate is the whole recording's.
+    fig.dBitRate = fig.dElapsed > 0 ? static_cast<double>(fig.st.llBytes) * 8 / fig.dElapsed : 0;
     fig.st.llRingBytes = std::max(fig.st.llRingBytes, pSrc->RecvThread()->GetPublishedTotal());
 
     const int nCloseErr = out.Close();

@@ -115,11 +115,11 @@ protected:
 
     // The stats file: JSON lines, the last one final, its byte count the
     // file's size.
-    void CheckStats(long long llFileSize)
+    void CheckStats(long long llFileSize, const std::string& strStats = "stats.json")
     {
         std::string strWhy;
-        EXPECT_TRUE(JsonLinesParse(P("stats.json"), &strWhy)) << strWhy << ReadAll(P("stats.json"));
-        const std::vector<std::string> v = Lines(ReadAll(P("stats.json")));
+        EXPECT_TRUE(JsonLinesParse(P(strStats), &strWhy)) << strWhy << ReadAll(P(strStats));
+        const std::vector<std::string> v = Lines(ReadAll(P(strStats)));
         ASSERT_FALSE(v.empty());
         EXPECT_NE(std::string::npos, v.back().find("\"final\":true")) << v.back();
         EXPECT_EQ(llFileSize, JsonNumber(v.back(), "bytes")) << v.back();
@@ -190,8 +190,8 @@ TEST_F(CRecordTest, TcpFromSendIsTheStreamFromItsStartForTheDuration)
     send.Start({"send", "tcp://127.0.0.1:0", "--rate", "20"}, P("send.out"), P("send.err"));
     const std::string strListen = WaitForLine(P("send.out"), "listening ");
     ASSERT_FALSE(strListen.empty());
-    const SToolRun rec =
-        Run({"record", strListen, "-o", P("rec.ts"), "--duration", "1.2", "--stats", P("stats.json")}, 10000);
+    // The figures on standard output this time.
+    const SToolRun rec = Run({"record", strListen, "-o", P("rec.ts"), "--duration", "1.2", "--stats", "-"}, 10000);
     EXPECT_EQ(0, rec.nExit) << rec.strErr;
     EXPECT_NE(std::string::npos, rec.strErr.find("end: --duration reached;")) << rec.strErr;
     send.Signal(SIGINT);
@@ -200,7 +200,9 @@ TEST_F(CRecordTest, TcpFromSendIsTheStreamFromItsStartForTheDuration)
     // About 1.2 s at 20 Mbit/s.
     EXPECT_GT(strFile.size(), 1000000u);
     EXPECT_EQ(-1, Mismatch(strFile, 20000000));
-    CheckStats(static_cast<long long>(strFile.size()));
+    CheckStats(static_cast<long long>(strFile.size()), "run.out");
+    // One a second, and the final one.
+    EXPECT_LE(2u, Lines(rec.strOut).size()) << rec.strOut;
 }
 
 TEST_F(CRecordTest, NoSenderOrNoSocketEndsWithExitOneAndAMessageNamingTheUrl)
@@ -232,4 +234,20 @@ TEST_F(CRecordTest, NoSenderOrNoSocketEndsWithExitOneAndAMessageNamingTheUrl)
     EXPECT_LT(TickDiff(GetTickCount(), dwStart), 200u * kToolSlowdown);
     EXPECT_EQ(1, rec.Wait(3000 * kToolSlowdown));
     EXPECT_NE(std::string::npos, ReadAll(P("rec.err")).find("stopped by SIGINT before any data from udp://"));
+}
+
+TEST_F(CRecordTest, AClosedOutputPipeEndsTheRecordingWithAMessage)
+{
+    const std::string strUrl = "udp://127.0.0.1:" + std::to_string(FreeUdpPort());
+    CChild send;
+    send.Start({"send", strUrl, "--rate", "20", "--duration", "20", "-q"}, P("send.out"), P("send.err"));
+    // The reader of the pipe goes away after 1000 bytes.
+    const std::string strCmd = std::string("bash -c '") + KV_TOOL_PATH + " record " + strUrl + " -o - -q 2>" +
+                               P("rec.err") + " | head -c 1000 >/dev/null; exit ${PIPESTATUS[0]}'";
+    const int nStatus = system(strCmd.c_str());
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(1, WEXITSTATUS(nStatus));
+    EXPECT_EQ("kvudpsrc record: writing standard output: Broken pipe\n", ReadAll(P("rec.err")));
+    send.Signal(SIGINT);
+    EXPECT_EQ(0, send.Wait(2000 * kToolSlowdown));
 }
