@@ -210,14 +210,17 @@ struct SFigures
     SRecvStats st;
     long long llWritten = 0;
     long long llFrames = -1;  // samples written (pushed streams)
+    bool bTcp = false;
     std::string strKind;
 };
 
 std::string ProgressText(const SFigures& f, bool bOutput)
 {
     char sz[512];
-    snprintf(sz, sizeof(sz), "%.1f s  %.2f Mbit/s  %lld datagrams  ring %s", f.dElapsed, f.dBitRate / 1e6,
-             static_cast<long long>(f.st.llDatagrams), Bytes(f.st.llRingBytes).c_str());
+    // A TCP stream comes in reads, not datagrams.
+    snprintf(sz, sizeof(sz), "%.1f s  %.2f Mbit/s  %lld %s  ring %s", f.dElapsed, f.dBitRate / 1e6,
+             static_cast<long long>(f.st.llDatagrams), f.bTcp ? "reads" : "datagrams",
+             Bytes(f.st.llRingBytes).c_str());
     std::string s = sz;
     if (bOutput)
         s += "  written " + Bytes(f.llWritten);
@@ -325,6 +328,7 @@ int RecordMain(int argc, char** argv)
         }
     }
 
+    const bool bTcp = strUrl.compare(0, 6, "tcp://") == 0;
     CStopSignal::Install();
     COutput out;
     if (!out.Open(strOut)) {
@@ -393,6 +397,7 @@ int RecordMain(int argc, char** argv)
         pSrc->RecvThread()->GetStats(&f.st);
         f.llWritten = out.Written();
         f.llFrames = llFrames.load();
+        f.bTcp = bTcp;
         f.strKind = StreamKind(f.st, mt);
         if (dNow > *pdLast)
             f.dBitRate = static_cast<double>(f.st.llBytes - *pllLast) * 8 / (dNow - *pdLast);

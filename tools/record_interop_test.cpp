@@ -66,10 +66,14 @@ TEST_F(CRecordInteropTest, RecordedTransportStreamPassesFfprobe)
     CChild send;
     send.Start({"send", strUrl, "--rate", "8", "-q"}, P("send.out"), P("send.err"));
     ASSERT_TRUE(WaitForSize(P("rec.ts"), 1000000, 5000)) << ReadAll(P("rec.err"));
-    send.Signal(SIGINT);
-    EXPECT_EQ(0, send.Wait(2000 * kToolSlowdown));
+    // Stopped while the stream flows: at once, the file closed whole.
+    const DWORD dwStart = GetTickCount();
     rec.Signal(SIGINT);
     ASSERT_EQ(0, rec.Wait(2000 * kToolSlowdown)) << ReadAll(P("rec.err"));
+    EXPECT_LT(TickDiff(GetTickCount(), dwStart), 200u * kToolSlowdown);
+    send.Signal(SIGINT);
+    EXPECT_EQ(0, send.Wait(2000 * kToolSlowdown));
+    EXPECT_EQ(0, FileSize(P("rec.ts")) % 188);
     std::string strOut;
     ASSERT_EQ(0, Shell("ffprobe -v error -show_entries program=program_id,pcr_pid:stream=codec_type,id -of compact " +
                            P("rec.ts"),
