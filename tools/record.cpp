@@ -57,10 +57,11 @@ const char kHelp[] =
     "\n"
     "Options:\n"
     "  -o, --output FILE   write the stream to FILE ('-': standard output)\n"
-    "  --dvr-folder DIR    keep the DVR ring in DIR: it stays on disk after the stop, and\n"
-    "                      'kvudpsrc follow' and 'copy' read it during and after the\n"
-    "                      recording (without it the ring is in the temporary-files\n"
-    "                      folder and deleted on stop)\n"
+    "  --dvr-folder DIR    keep the DVR ring of a transport stream in DIR: it stays on\n"
+    "                      disk after the stop, and 'kvudpsrc follow' and 'copy' read it\n"
+    "                      during and after the recording (without it the ring is in the\n"
+    "                      temporary-files folder and deleted on stop; elementary\n"
+    "                      streams go to FILE only)\n"
     "  --files N           recording files in the ring, 2 to 99999 (default 10)\n"
     "  --file-size BYTES   largest size of one recording file (default 10M)\n"
     "  --duration SEC      stop SEC seconds after the start (decimals allowed)\n"
@@ -460,6 +461,14 @@ int RecordMain(int argc, char** argv)
         const bool bPush = SUCCEEDED(hr) && *mt.Type() != MEDIATYPE_Stream;
         if (bPush)
             llFrames = 0;
+        // Once described, an elementary stream goes to the pin only.
+        if (bPush && !out.Enabled()) {
+            SRecvStats st;
+            pSrc->RecvThread()->GetStats(&st);
+            hr = E_INVALIDARG;
+            strEnd = strUrl + ": " + StreamKind(st, mt) +
+                     " is an elementary stream, which the ring does not keep; give -o FILE";
+        }
         if (SUCCEEDED(hr) && !bPush) {
             CPullReaderConfig config;
             config.dwWaitMs = 50;
@@ -512,12 +521,13 @@ int RecordMain(int argc, char** argv)
             hr = pGraph->Run();
         bRunning = SUCCEEDED(hr);
         if (FAILED(hr)) {
-            strEnd = "connecting the writer to " + strUrl + ": " + HrWords(hr);
+            if (strEnd.empty())
+                strEnd = "connecting the writer to " + strUrl + ": " + HrWords(hr);
             PrintError("record", "%s", strEnd.c_str());
             nResult = kExitFailure;
         }
     }
-    if (nResult == kExitOk && !strFolder.empty())
+    if (nResult == kExitOk && !strFolder.empty() && pPull)
         PrintNote("record", "ring %s", WideToUtf8(pSrc->RecvThread()->GetStubPath()).c_str());
 
     // Recording.

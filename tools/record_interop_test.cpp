@@ -159,6 +159,22 @@ TEST_F(CRecordInteropTest, JpegAndRawVideoInRtpAreWrittenFrameByFrame)
         for (std::string strLine; std::getline(in, strLine);)
             llDecoded += !strLine.empty() && strLine[0] != '#';
         EXPECT_EQ(llFrames, llDecoded);
+
+        // Without -o an elementary stream would go nowhere (the ring keeps
+        // byte streams only): refused once the stream says what it is.
+        ASSERT_EQ(0, system(("mkdir -p " + P("ring")).c_str()));
+        rec.Start({"record", "udp://127.0.0.1:" + strPort, "--dvr-folder", P("ring"), "-q"}, P("rec.out"),
+                  P("rec.err"));
+        strOut.clear();
+        ASSERT_EQ(0, Shell("ffmpeg -nostdin -v error -re -f lavfi -i testsrc=size=320x240:rate=25 -frames:v 5 -c:v "
+                           "mjpeg -pix_fmt yuvj420p -huffman default -force_duplicated_matrix 1 -f rtp "
+                           "'rtp://127.0.0.1:" + strPort + "?rtcpport=" + strPort + "&pkt_size=1000' >/dev/null",
+                           &strOut))
+            << strOut;
+        EXPECT_EQ(1, rec.Wait(3000 * kToolSlowdown));
+        EXPECT_NE(std::string::npos, ReadAll(P("rec.err")).find("JPEG in RTP is an elementary stream, which the ring "
+                                                                "does not keep; give -o FILE"))
+            << ReadAll(P("rec.err"));
     }
     {
         SCOPED_TRACE("raw");
