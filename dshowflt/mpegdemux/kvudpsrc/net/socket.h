@@ -9,6 +9,9 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
 
 #include "dshowflt/common/buffer.h"
 #include "platform/critsec.h"
@@ -51,6 +54,16 @@ enum : int {
     WAITEVENT_CANCELLED = 2,  // the cancel event is set
     WAITEVENT_TIMEOUT = 3,
     WAITEVENT_FAILED = 4,     // the out HRESULT says why
+};
+
+// What one batched read returned: datagrams in arrival order, each in a
+// slot of the socket's receive buffer, valid until the next read.
+struct CRecvBatch
+{
+    static constexpr int kMaxDatagrams = 64;
+    int nCount = 0;
+    BYTE* apData[kMaxDatagrams] = {};
+    LONG acbData[kMaxDatagrams] = {};
 };
 
 class CSocketHelper
@@ -132,6 +145,24 @@ public:
     // One recv: at most one datagram for UDP. 0x80072733 when nothing is
     // waiting, 0x80072746 when a TCP peer has closed.
     [[nodiscard]] HRESULT MyRecv(BYTE* pb, LONG cb, LONG* pcbReceived);
+    // Everything waiting, up to nMax datagrams (UDP, one recvmmsg into
+    // slots of the maximum message size in the receive buffer; as many slots
+    // as its capacity holds), or one read of up to the maximum message size
+    // (TCP). Never waits: at low rates a batch is one datagram. Results as
+    // for the single read; a datagram too large for its slot cuts the batch
+    // before it, and its error comes with the next call.
+    [[nodiscard]] HRESULT MyRecv(CRecvBatch* pBatch, int nMax = CRecvBatch::kMaxDatagrams);
+
+    // The socket buffer asked for at the next open (RcvBuf=; bytes), and
+    // what the kernel granted at the last one (usable bytes; 0 before).
+    void SetReceiveBufferRequest(DWORD cb) { m_cbSocketBufferWanted.store(cb, std::memory_order_relaxed); }
+    DWORD GetReceiveBufferRequest() const { return m_cbSocketBufferWanted.load(std::memory_order_relaxed); }
+    DWORD GetReceiveBufferGranted() const { return m_cbSocketBufferGranted.load(std::memory_order_relaxed); }
+    // Datagrams the kernel dropped because the socket buffer was full, as
+    // far as the reads so far have told (UDP), since the socket was opened
+    // with a new buffer. Any thread may ask.
+    LONGLONG GetDroppedDatagrams() const { return m_llDroppedDatagrams.load(std::memory_order_relaxed); }
+    static constexpr DWORD kDefaultSocketBuffer = 8 << 20;
 
     static void DisplaySocketInfo(SOCKET s);
 
@@ -156,4 +187,20 @@ private:
     static constexpr DWORD kClosedMaxMsgSize = 512;
     HRESULT Fail(HRESULT hr);
     void SetReceiveBufferSize(int cbWanted);
+    // Adds what the kernel's drop counter of a received datagram says.
+    void CountDrops(const msghdr& msg);
+
+    std::atomic<DWORD> m_cbSocketBufferWanted{kDefaultSocketBuffer};
+    std::atomic<DWORD> m_cbSocketBufferGranted{0};
+    std::atomic<LONGLONG> m_llDroppedDatagrams{0};
+    // The kernel's drop counter of the open socket, as last seen.
+    DWORD m_dwDropCounter = 0;
+    // A datagram larger than its slot ended the last batch; its error is due.
+    HRESULT m_hrDeferred = S_OK;
+
+    // recvmmsg's headers, one per slot, with room for the drop counter.
+    static constexpr size_t kControlBytes = CMSG_SPACE(sizeof(uint32_t));
+    mmsghdr m_aMsg[CRecvBatch::kMaxDatagrams] = {};
+    iovec m_aIov[CRecvBatch::kMaxDatagrams] = {};
+    alignas(cmsghdr) BYTE m_abControl[CRecvBatch::kMaxDatagrams][kControlBytes] = {};
 };
