@@ -125,6 +125,15 @@ public:
             return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
         return CFaultFile::Write(pv, cb, pcbWritten);
     }
+    HRESULT WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten) override
+    {
+        m_pEntered->Set();
+        if (!m_pRelease->Wait(10000)) {
+            *pcbWritten = 0;
+            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+        }
+        return CFaultFile::WriteGather(pChunks, nChunks, pcbWritten);
+    }
 
 private:
     CAMEvent* m_pEntered;
