@@ -40,9 +40,15 @@ HRESULT CRecvThread::ProcessData(BYTE* pData, LONG cb, DWORD dwTick, int nKind, 
 
 HRESULT CRecvThread::ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool bRtp, bool* pbFirst)
 {
-    if (IsLogging() && WouldLog(dwTick)) {
-        HRESULT hr = LogOffset(dwTick, PublishedTotal());
-        (void)hr;  // a record that does not fit is dropped by the log itself
+    // Units of one tick (a batch shares its tick) get at most one record,
+    // and only the first of them can: the log is asked once per tick.
+    if (IsLogging() && (!m_bLogTickAsked || dwTick != m_dwLogTickAsked)) {
+        m_bLogTickAsked = true;
+        m_dwLogTickAsked = dwTick;
+        if (WouldLog(dwTick)) {
+            HRESULT hr = LogOffset(dwTick, PublishedTotal());
+            (void)hr;  // a record that does not fit is dropped by the log itself
+        }
     }
 
     HRESULT hr = CreateParser();

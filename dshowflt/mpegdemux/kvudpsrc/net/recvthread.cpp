@@ -190,6 +190,7 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
             return;
         }
     }
+    m_bLogTickAsked = false;
     if (IsLogging()) {
         HRESULT hr = StartLogging(0);
         (void)hr;  // S_OK by contract

@@ -227,6 +227,8 @@ private:
     int m_nPendingWrites = 0;
     int m_nDatagram = 0;  // index in the batch of the datagram being processed
     bool m_bDeferWrites = false;
+    bool m_bLogTickAsked = false;  // the receive-time log was asked at m_dwLogTickAsked
+    DWORD m_dwLogTickAsked = 0;
     LONGLONG m_llDropsReported = 0;
     DWORD m_dwDropReportTick = 0;
 };
