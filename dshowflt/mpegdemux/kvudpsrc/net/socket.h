@@ -1,6 +1,8 @@
 // The receiving socket: one UDP (unicast or multicast) or TCP socket with its
-// receive buffer, read one message per call and waited on with a wait that
-// the receive thread's command event can cancel.
+// receive buffer, read one message per call or everything waiting in one
+// batch, and waited on with a wait that the receive thread's command event
+// can cancel. The kernel's count of datagrams it dropped for a full socket
+// buffer comes with the datagrams and is added up here.
 //
 // Threads: the filter's threads set the address and open or close the
 // socket; only the receive thread reads and waits. The receive thread stops
