@@ -295,8 +295,10 @@ int main(int argc, char** argv)
         for (;;) {
             const bool bWasStopped = bStopped.load();
             DWORD cbRead = 0;
-            hr = follower.ReadData(llPos, 1, static_cast<DWORD>(buf.size()), buf.data(), &cbRead,
-                                   GetTickCount() + 200);
+            // A quarter of the buffer, or what came within 50 ms: a recorder
+            // wakes for blocks, not for every publication.
+            hr = follower.ReadData(llPos, static_cast<DWORD>(buf.size() / 4), static_cast<DWORD>(buf.size()),
+                                   buf.data(), &cbRead, GetTickCount() + 50);
             if (hr == KVMM_E_DVR_DISCARDED_DATA) {
                 LONGLONG llMin = 0, llMax = 0;
                 if (FAILED(follower.GetOffsets(&llMin, &llMax)) || llMin <= llPos)
