@@ -203,6 +203,7 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
     bool bFirst = true;
     int nState = kStateReceiving;
     HRESULT hr = S_OK;
+    bool bDrained = false;  // the last batch emptied the socket's queue
 
     for (;;) {
         const bool bCommandsSeen = !bFirst || !m_bReplyOwed;
@@ -243,8 +244,16 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         }
 
         // Everything that is waiting, in one call; at low rates that is one
-        // datagram, so a batch never holds back one that has arrived.
-        hr = MyRecv(&m_batch);
+        // datagram, so a batch never holds back one that has arrived. After
+        // a batch that emptied the queue, asking again would only be told
+        // that nothing waits: the wait comes at once (it returns at once too
+        // if a datagram came meanwhile).
+        if (bDrained) {
+            bDrained = false;
+            hr = kHrWouldBlock;
+        } else {
+            hr = MyRecv(&m_batch);
+        }
         const DWORD dwTick = GetTickCount();
 
         if (hr == kHrWouldBlock) {
@@ -340,6 +349,7 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         }
         if (!bFirst && m_bDatagram)
             dwDeadline = kNoDeadline;
+        bDrained = m_batch.bDrained;
     }
 
     HRESULT hrStop = StopDVR();

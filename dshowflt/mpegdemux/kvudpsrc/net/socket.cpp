@@ -497,6 +497,7 @@ HRESULT CSocket::MyRecv(CRecvBatch* pBatch, int nMax)
     if (!pBatch)
         return E_POINTER;
     pBatch->nCount = 0;
+    pBatch->bDrained = false;
     if (nMax > CRecvBatch::kMaxDatagrams)
         nMax = CRecvBatch::kMaxDatagrams;
     const LONG cbSlot = static_cast<LONG>(m_dwMaxMsgSize);
@@ -557,6 +558,7 @@ HRESULT CSocket::MyRecv(CRecvBatch* pBatch, int nMax)
         pBatch->acbData[i] = static_cast<LONG>(m_aMsg[i].msg_len);
         pBatch->nCount = i + 1;
     }
+    pBatch->bDrained = n < nSlots && pBatch->nCount == n;
     return S_OK;
 }
 

@@ -64,6 +64,9 @@ struct CRecvBatch
 {
     static constexpr int kMaxDatagrams = 64;
     int nCount = 0;
+    // The read found the queue empty before the batch was full: a read now
+    // would find nothing, so the reader may go straight to its wait.
+    bool bDrained = false;
     BYTE* apData[kMaxDatagrams] = {};
     LONG acbData[kMaxDatagrams] = {};
 };
