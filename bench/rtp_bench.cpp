@@ -1,10 +1,13 @@
 // De-packetising throughput of CRTPParser, in bytes of RTP payload per
-// second, for H.264 (FU-A and STAP-A), JPEG (in-band tables) and raw video.
+// second, for H.264 (FU-A and STAP-A), JPEG (in-band tables) and raw video;
+// and the H.264 mini parser's time over an SPS that never ends.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "dshowflt/common/rtp/miniparser.h"
 #include "dshowflt/common/rtp/rtpparser.h"
 
 namespace {
@@ -140,6 +143,33 @@ void BM_Raw(benchmark::State& state)
     Run(state, parser, stream);
 }
 BENCHMARK(BM_Raw)->Arg(320)->Arg(1920);
+
+// A start code and SPS header followed by bytes that hold no start code,
+// handed over in 3-byte units (the smallest a sender's NAL fragments make):
+// the parser must wait for the SPS's end without rescanning what it holds,
+// so the time per byte stays flat as the input grows past the SPS size limit.
+void BM_SpsUnterminated(benchmark::State& state)
+{
+    const size_t cbTotal = static_cast<size_t>(state.range(0));
+    Bytes data = {0, 0, 1, 0x67, 0x64, 0x00, 0x28};
+    data.reserve(cbTotal);
+    for (size_t i = data.size(); i < cbTotal; ++i)
+        data.push_back(static_cast<BYTE>(0x80 | (i * 7)));
+    for (auto _ : state) {
+        CMiniParserH264 parser;
+        HRESULT hr = S_OK;
+        for (size_t off = 0; off < data.size() && SUCCEEDED(hr); off += 3)
+            hr = parser.CheckSequenceHeader(data.data() + off,
+                                            static_cast<LONG>(std::min<size_t>(3, data.size() - off)));
+        if (FAILED(hr) || hr == S_OK) {
+            state.SkipWithError("the never-ending SPS was not refused");
+            break;
+        }
+        benchmark::DoNotOptimize(parser.State());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * cbTotal));
+}
+BENCHMARK(BM_SpsUnterminated)->Arg(64 * 1024)->Arg(1024 * 1024)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -131,7 +131,8 @@ TEST_F(CCommandLineTest, HelpOnEveryCommandGoesToStandardOutputAndExitsZero)
 {
     const std::vector<std::vector<std::string>> aHelp = {
         {"--help"}, {"-h"}, {"help"}, {"help", "send"}, {"send", "--help"}, {"send", "udp://x", "-h"},
-        {"dvr-write", "--help"}, {"follow", "-h"}, {"copy", "--help"}, {"dvr-info", "--help"}};
+        {"dvr-write", "--help"}, {"follow", "-h"}, {"copy", "--help"}, {"dvr-info", "--help"},
+        {"register", "--help"}, {"unregister", "-h"}};
     for (const auto& args : aHelp) {
         const SToolRun run = Run(args);
         EXPECT_EQ(0, run.nExit) << args[0];
@@ -210,7 +211,7 @@ TEST_F(CCommandLineTest, TheManualPageAndTheCompletionKnowEveryOptionOfEveryComm
     // troff writes a minus as "\-".
     for (size_t n; (n = strMan.find("\\-")) != std::string::npos;)
         strMan.erase(n, 1);
-    for (const char* pszCommand : {"send", "dvr-write", "follow", "copy", "dvr-info"}) {
+    for (const char* pszCommand : {"send", "dvr-write", "follow", "copy", "dvr-info", "register", "unregister"}) {
         EXPECT_NE(std::string::npos, strMan.find(pszCommand)) << pszCommand;
         EXPECT_NE(std::string::npos, strCompletion.find(pszCommand)) << pszCommand;
         const SToolRun run = Run({pszCommand, "--help"});

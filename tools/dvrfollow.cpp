@@ -19,9 +19,12 @@
 #include <vector>
 
 #include "dshowflt/common/dvr/dvrsource.h"
+#include "dshowflt/common/dvr/dvrtimeindex.h"
 #include "dshowflt/common/trace/trace.h"
 #include "tools/cli.h"
 #include "tools/commands.h"
+#include "tools/dvrcut.h"
+#include "tools/timearg.h"
 
 namespace {
 
@@ -32,10 +35,21 @@ const char kFollowHelp[] =
     "  before they were read are reported as a discontinuity with the range lost. The\n"
     "  last line on standard error is the final status.\n"
     "\n"
+    "  Offsets are the writer's own count of the stream (the same for every follower,\n"
+    "  live or after the writer is gone); a writer that starts the buffer again starts\n"
+    "  a new stream, with a new identifier, counted from 0, and following goes on there.\n"
+    "\n"
     "Options:\n"
     "  -o, --out FILE    write to FILE ('-' or none: standard output)\n"
     "  --from OFFSET     start at OFFSET (as dvr-info counts); past the end of the stream,\n"
     "                    wait for it while the writer is live, fail when it has finished\n"
+    "  --from-time TIME  start with the bytes received at TIME: ISO 8601\n"
+    "                    (2024-05-06T13:45:10.5Z; local time without a zone) or the\n"
+    "                    receive-time log's YYYY_MM_DD__hh_mm_ss_mmm (UTC); a transport\n"
+    "                    stream starts on a packet boundary\n"
+    "  --keyframe        start at the first random-access point at or after the start\n"
+    "                    (transport streams only)\n"
+    "  --stream ID       fail unless the buffer still holds stream ID (dvr-info shows it)\n"
     "  --wait            wait for a stub that does not exist yet, or whose writer is not\n"
     "                    live yet, instead of failing or reading a finished buffer\n"
     "\n"
@@ -44,12 +58,24 @@ const char kFollowHelp[] =
 
 const char kCopyHelp[] =
     "usage: kvudpsrc copy [OPTIONS] STUB.KBL START END OUT\n"
+    "       kvudpsrc copy [OPTIONS] --from-time TIME [--to-time TIME] STUB.KBL OUT\n"
     "  Copies the stream bytes [START, END) of a DVR buffer into OUT ('-': standard\n"
     "  output). END 'end' (or -1) copies to the end of what is written. Offsets are the\n"
-    "  writer's own while it is live, else they count from the oldest byte the buffer\n"
-    "  holds (dvr-info shows them). A range the buffer does not\n"
-    "  hold is refused; a range the writer overwrites during the copy fails the copy.\n"
-    "  An unfinished output file is removed.\n";
+    "  writer's own count of the stream (dvr-info shows them); a buffer written without\n"
+    "  a time index counts from its oldest byte once the writer is gone. A range the\n"
+    "  buffer does not hold is refused; a range the writer overwrites during the copy\n"
+    "  fails the copy. An unfinished output file is removed.\n"
+    "\n"
+    "Options:\n"
+    "  --from-time TIME  copy from the bytes received at TIME (ISO 8601 such as\n"
+    "                    2024-05-06T13:45:10.5Z, local time without a zone, or the\n"
+    "                    receive-time log's YYYY_MM_DD__hh_mm_ss_mmm in UTC), found in the\n"
+    "                    time index beside the buffer; a transport stream is cut on\n"
+    "                    packet boundaries. A time outside the span held is refused\n"
+    "  --to-time TIME    ... up to the bytes received at TIME (default: to the end)\n"
+    "  --keyframe        start at the first random-access point at or after the start\n"
+    "                    (transport streams: random_access_indicator or an H.264 IDR)\n"
+    "  --stream ID       fail unless the buffer still holds stream ID (dvr-info shows it)\n";
 
 // Opens the stub for reading: S_OK, or the status that kept it from
 // opening. A writer that is not (or no longer) live is not a failure here.
@@ -90,17 +116,24 @@ bool MayAppear(HRESULT hr)
 int FollowMain(int argc, char** argv)
 {
     long long llFrom = -1;
+    LONGLONG llFromTime = 0;
     std::string strOut = "-";
-    std::string strStub;
-    bool bWait = false;
+    std::string strStub, strStream;
+    bool bWait = false, bKeyframe = false;
     COptions opts("follow", kFollowHelp);
     opts.Value("--from", nullptr, SetSize(&llFrom, 0, 0x7FFFFFFFFFFFFFFFLL));
+    opts.Value("--from-time", nullptr, SetTime(&llFromTime));
+    opts.Flag("--keyframe", nullptr, &bKeyframe);
+    opts.Value("--stream", nullptr, SetString(&strStream));
     opts.Value("--out", "-o", SetString(&strOut));
     opts.Flag("--wait", nullptr, &bWait);
     opts.Positional("STUB.KBL", true, SetString(&strStub));
     int nExit = 0;
     if (!opts.Parse(argc, argv, &nExit))
         return nExit;
+    const bool bFromTime = opts.Given("--from-time");
+    if (bFromTime && opts.Given("--from"))
+        return opts.UsageError("--from and --from-time: give one of them");
 
     CStopSignal::Install();
     const int fdOut = OpenOutput(strOut);
@@ -129,9 +162,40 @@ int FollowMain(int argc, char** argv)
         return kExitFailure;
     }
 
+    // A read waits for its writer inside the engine, where a signal does not
+    // reach it: a flush does.
+    CStopWatcher watcher([&source] { source.BeginFlush(); });
     double dFirst = 0, dCur = 0, dLast = 0;
     (void)source.GetAvailableRange(&dFirst, &dCur, &dLast);  // an empty buffer starts at 0
     LONGLONG llPos = llFrom >= 0 ? llFrom : static_cast<LONGLONG>(dFirst);
+    CDVRTimeIndex index;
+    if ((bFromTime || !strStream.empty()) && !LoadIndexFor("follow", strStub, &source, strStream, &index)) {
+        (void)source.StopDVRReader();
+        return kExitFailure;
+    }
+    if (bFromTime && !OffsetForTime("follow", "--from-time", index, llFromTime, false, &llPos)) {
+        (void)source.StopDVRReader();
+        return kExitFailure;
+    }
+    if (bFromTime || bKeyframe) {
+        LONGLONG llCut = llPos;
+        bool bTs = false;
+        std::string strWhy;
+        if (!AlignCut(&source, llPos, MAX_INT64, bKeyframe, &llCut, &bTs, &strWhy)) {
+            (void)source.StopDVRReader();
+            if (CStopSignal::Received()) {
+                progress.Final(std::string("end: stopped by ") + CStopSignal::Name() + " while looking for the start");
+                return kExitOk;
+            }
+            PrintError("follow", "%s: %s", strStub.c_str(), strWhy.c_str());
+            return kExitFailure;
+        }
+        llPos = llCut;
+    }
+    GUID guidStream = GUID_NULL;
+    bool bStreamKnown = source.GetStreamIdentity(&guidStream);
+    PrintNote("follow", "stream %s, from offset %lld",
+              bStreamKnown ? GuidToString(guidStream).c_str() : "(no time index)", static_cast<long long>(llPos));
     // Past the end: a live writer may get there; a finished buffer never will.
     while (llPos > static_cast<LONGLONG>(dLast) && IsLive(&source) && PauseUnlessStopped(50))
         (void)source.GetAvailableRange(&dFirst, &dCur, &dLast);
@@ -142,14 +206,11 @@ int FollowMain(int argc, char** argv)
         return kExitFailure;
     }
 
-    // A read waits for its writer inside the engine, where a signal does not
-    // reach it: a flush does.
-    CStopWatcher watcher([&source] { source.BeginFlush(); });
     // A read waits until it can fill its buffer, so a small one keeps a slow
     // stream moving.
     std::vector<BYTE> buf(16 * 1024);
     unsigned long long ullServed = 0, ullLost = 0;
-    unsigned nDiscontinuities = 0;
+    unsigned nDiscontinuities = 0, nRestarts = 0;
     int nWriteErrno = 0;
     hr = S_OK;
     while (!CStopSignal::Received()) {
@@ -160,6 +221,22 @@ int FollowMain(int argc, char** argv)
         BOOL bDisc = FALSE;
         // No deadline: the read returns as soon as it has bytes.
         hr = source.Read(&llPos, buf.data(), static_cast<DWORD>(buf.size()), &cbRead, TRUE, &bDisc, 0);
+        GUID guidNow;
+        if (bDisc && source.GetStreamIdentity(&guidNow) && (!bStreamKnown || guidNow != guidStream)) {
+            // The writer started the buffer again: a new stream, counted
+            // from 0, which is served from its oldest byte (what the read
+            // brought from further on comes again).
+            guidStream = guidNow;
+            bStreamKnown = true;
+            (void)source.GetAvailableRange(&dFirst, &dCur, &dLast);
+            llPos = static_cast<LONGLONG>(dFirst);
+            ++nRestarts;
+            PrintNote("follow", "the writer started the buffer again: stream %s, from offset %lld",
+                      GuidToString(guidStream).c_str(), static_cast<long long>(llPos));
+            if (hr == S_OK || hr == S_FALSE || hr == KVMM_E_DVR_SUSPENDED || hr == KVMM_E_DVR_DISCARDED_DATA)
+                continue;
+            break;
+        }
         if (bDisc) {
             const LONGLONG llResumed = llPos - cbRead;
             ++nDiscontinuities;
@@ -209,9 +286,10 @@ int FollowMain(int argc, char** argv)
     } else {
         strWhy = "read failed: " + HrWords(hr);
     }
-    char szTail[200];
-    snprintf(szTail, sizeof(szTail), "; %llu bytes served up to offset %lld, %u discontinuities, %llu bytes lost",
-             ullServed, static_cast<long long>(llPos), nDiscontinuities, ullLost);
+    const std::string strRestarts = nRestarts ? ", " + std::to_string(nRestarts) + " new streams" : std::string();
+    char szTail[300];
+    snprintf(szTail, sizeof(szTail), "; %llu bytes served up to offset %lld, %u discontinuities, %llu bytes lost%s",
+             ullServed, static_cast<long long>(llPos), nDiscontinuities, ullLost, strRestarts.c_str());
     // A failure is reported even with -q.
     if (nResult == kExitOk)
         progress.Final("end: " + strWhy + szTail);
@@ -222,24 +300,48 @@ int FollowMain(int argc, char** argv)
 
 int CopyMain(int argc, char** argv)
 {
-    std::string strStub, strOut;
+    std::string strStub, strOut, strStream;
+    std::string astrArgs[3];
     long long llStart = 0, llEnd = -1;
+    LONGLONG llFromTime = 0, llToTime = 0;
+    bool bKeyframe = false;
     COptions opts("copy", kCopyHelp);
+    opts.Value("--from-time", nullptr, SetTime(&llFromTime));
+    opts.Value("--to-time", nullptr, SetTime(&llToTime));
+    opts.Flag("--keyframe", nullptr, &bKeyframe);
+    opts.Value("--stream", nullptr, SetString(&strStream));
     opts.Positional("STUB.KBL", true, SetString(&strStub));
-    opts.Positional("START", true, SetSize(&llStart, 0, 0x7FFFFFFFFFFFFFFFLL));
-    opts.Positional("END", true, [&llEnd](const char* psz, std::string* pstrWhy) {
-        if (!strcmp(psz, "end") || !strcmp(psz, "-1")) {
-            llEnd = -1;
-            return true;
-        }
-        return ParseSize(psz, 1, 0x7FFFFFFFFFFFFFFFLL, &llEnd, pstrWhy);
-    });
-    opts.Positional("OUT", true, SetString(&strOut));
+    // START END OUT, or OUT alone with --from-time: sorted out below.
+    for (std::string& str : astrArgs)
+        opts.Positional("OUT", false, SetString(&str));
     int nExit = 0;
     if (!opts.Parse(argc, argv, &nExit))
         return nExit;
-    if (llEnd >= 0 && llEnd <= llStart)
-        return opts.UsageError("END: must be greater than START (%lld), or 'end'", llStart);
+    const bool bFromTime = opts.Given("--from-time");
+    const bool bToTime = opts.Given("--to-time");
+    const int nArgs = astrArgs[2].empty() ? (astrArgs[1].empty() ? (astrArgs[0].empty() ? 0 : 1) : 2) : 3;
+    std::string strWhy;
+    if (bFromTime) {
+        if (nArgs != 1)
+            return opts.UsageError(nArgs == 0 ? "missing OUT" : "with --from-time give STUB.KBL and OUT only");
+        strOut = astrArgs[0];
+        if (bToTime && llToTime <= llFromTime)
+            return opts.UsageError("--to-time: must be later than --from-time");
+    } else {
+        if (bToTime)
+            return opts.UsageError("--to-time: needs --from-time");
+        if (nArgs < 3)
+            return opts.UsageError("missing %s", nArgs == 0 ? "START" : nArgs == 1 ? "END" : "OUT");
+        if (!ParseSize(astrArgs[0].c_str(), 0, 0x7FFFFFFFFFFFFFFFLL, &llStart, &strWhy))
+            return opts.UsageError("START: %s", strWhy.c_str());
+        if (astrArgs[1] == "end" || astrArgs[1] == "-1")
+            llEnd = -1;
+        else if (!ParseSize(astrArgs[1].c_str(), 1, 0x7FFFFFFFFFFFFFFFLL, &llEnd, &strWhy))
+            return opts.UsageError("END: %s", strWhy.c_str());
+        strOut = astrArgs[2];
+        if (llEnd >= 0 && llEnd <= llStart)
+            return opts.UsageError("END: must be greater than START (%lld), or 'end'", llStart);
+    }
 
     CStopSignal::Install();
     CDVRSourceObject source;
@@ -249,25 +351,67 @@ int CopyMain(int argc, char** argv)
         PrintError("copy", "stub %s: %s", strStub.c_str(), HrWords(hr).c_str());
         return kExitFailure;
     }
-    // Offsets are the writer's while it is live, else they count from the
-    // oldest byte the buffer held when this reader started (a stopped
-    // writer's count is not kept in the stub); a range outside what is kept
-    // is refused rather than copied as an empty or short file.
+    CStopWatcher watcher([&source] { source.BeginFlush(); });
+    // Offsets are the writer's count (kept by the time index beside the
+    // recordings even when it is gone); a range outside what is kept is
+    // refused rather than copied as an empty or short file.
     double dFirst = 0, dCur = 0, dLast = 0;
     hr = source.GetAvailableRange(&dFirst, &dCur, &dLast);
-    const long long llFirst = static_cast<long long>(dFirst), llLast = static_cast<long long>(dLast);
-    if (SUCCEEDED(hr) && (llStart < llFirst || llStart >= llLast || llEnd > llLast)) {
-        (void)source.StopDVRReader();
-        PrintError("copy", "%s: the range %lld..%lld is not in the buffer, which holds %lld..%lld", strStub.c_str(),
-                   llStart, llEnd < 0 ? llLast : llEnd, llFirst, llLast);
-        return kExitFailure;
-    }
     if (FAILED(hr)) {
         (void)source.StopDVRReader();
         PrintError("copy", "stub %s: %s", strStub.c_str(), HrWords(hr).c_str());
         return kExitFailure;
     }
-    const long long llStop = llEnd < 0 ? llLast : llEnd;
+    const long long llFirst = static_cast<long long>(dFirst), llLast = static_cast<long long>(dLast);
+    CDVRTimeIndex index;
+    if ((bFromTime || !strStream.empty()) && !LoadIndexFor("copy", strStub, &source, strStream, &index)) {
+        (void)source.StopDVRReader();
+        return kExitFailure;
+    }
+    if (bFromTime) {
+        LONGLONG llA = 0, llB = llLast;
+        if (!OffsetForTime("copy", "--from-time", index, llFromTime, false, &llA) ||
+            (bToTime && !OffsetForTime("copy", "--to-time", index, llToTime, true, &llB))) {
+            (void)source.StopDVRReader();
+            return kExitFailure;
+        }
+        llStart = llA;
+        llEnd = llB;
+    }
+    if (llStart < llFirst || llStart >= llLast || llEnd > llLast) {
+        (void)source.StopDVRReader();
+        PrintError("copy", "%s: the range %lld..%lld is not in the buffer, which holds %lld..%lld", strStub.c_str(),
+                   llStart, llEnd < 0 ? llLast : llEnd, llFirst, llLast);
+        return kExitFailure;
+    }
+    long long llStop = llEnd < 0 ? llLast : llEnd;
+    if (bFromTime || bKeyframe) {
+        // A piece cut by the clock starts on a packet (and, when asked, at a
+        // key frame) and, for a transport stream, ends on the same grid.
+        LONGLONG llCut = llStart;
+        bool bTs = false;
+        if (!AlignCut(&source, llStart, llStop, bKeyframe, &llCut, &bTs, &strWhy)) {
+            (void)source.StopDVRReader();
+            PrintError("copy", "%s: %s", strStub.c_str(), strWhy.c_str());
+            return kExitFailure;
+        }
+        llStart = llCut;
+        if (bTs && bFromTime) {
+            const long long llUp = llStart + (llStop - llStart + 187) / 188 * 188;
+            llStop = llUp <= llLast ? llUp : llStart + (llLast - llStart) / 188 * 188;
+        }
+        if (llStop <= llStart) {
+            (void)source.StopDVRReader();
+            PrintError("copy", "%s: nothing to copy between offsets %lld and %lld", strStub.c_str(), llStart, llStop);
+            return kExitFailure;
+        }
+        LONGLONG llT1 = 0, llT2 = 0;
+        const bool bT1 = SUCCEEDED(index.TimeAtOffset(llStart, &llT1));
+        const bool bT2 = SUCCEEDED(index.TimeAtOffset(llStop - 1, &llT2));
+        PrintNote("copy", "stream %s, offsets %lld..%lld, received %s .. %s", StreamText(index).c_str(), llStart,
+                  llStop, bT1 ? FormatFileTime(llT1).c_str() : "(unknown)",
+                  bT2 ? FormatFileTime(llT2).c_str() : "(unknown)");
+    }
 
     const int fdOut = OpenOutput(strOut);
     if (fdOut < 0) {
@@ -275,7 +419,6 @@ int CopyMain(int argc, char** argv)
         PrintError("copy", "output %s: %s", strOut.c_str(), strerror(errno));
         return kExitFailure;
     }
-    CStopWatcher watcher([&source] { source.BeginFlush(); });
     std::vector<BYTE> buf(256 * 1024);
     LONGLONG llPos = llStart;
     int nWriteErrno = 0;

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "dshowflt/common/dvr/dvrsource.h"
+#include "dshowflt/common/dvr/dvrtimeindex.h"
 #include "dshowflt/common/trace/trace.h"
 #include "tools/cli.h"
 #include "tools/commands.h"
+#include "tools/dvrcut.h"
+#include "tools/timearg.h"
 
 namespace {
 
@@ -21,8 +24,17 @@ const char kHelp[] =
     "usage: kvudpsrc dvr-info [OPTIONS] STUB.KBL\n"
     "  Shows a DVR buffer: whether its writer is live (with its process id), finished\n"
     "  or gone without closing the buffer; the oldest offset kept and the end offset\n"
-    "  (one past the newest byte), as follow --from and copy count them; then the\n"
-    "  stub's header, its records and the order the stream plays in.\n";
+    "  (one past the newest byte), as follow --from and copy count them; the stream's\n"
+    "  identifier, the span of receive times the buffer holds and its average bit rate\n"
+    "  (from the time index beside the recordings); then the stub's header, its records\n"
+    "  with the times each holds, and the order the stream plays in.\n";
+
+std::string MegabitsText(double dBits)
+{
+    char sz[40];
+    snprintf(sz, sizeof(sz), "%.3f Mbit/s", dBits / 1e6);
+    return sz;
+}
 
 void PrintGuid(const GUID& g)
 {
@@ -75,6 +87,8 @@ int DvrInfoMain(int argc, char** argv)
         hrRange = source.StartDVRReader(nullptr);
     if (SUCCEEDED(hrRange))
         hrRange = source.GetAvailableRange(&dFirst, &dCur, &dLast);
+    CDVRTimeIndex index;
+    const HRESULT hrIndex = SUCCEEDED(hrRange) ? index.Load(&source) : hrRange;
     const std::string strOwner = WideToUtf8(engine.GetOwnerName());
     const long long llPid = OwnerPid(strOwner);
     std::string strWriter;
@@ -93,6 +107,18 @@ int DvrInfoMain(int argc, char** argv)
                static_cast<long long>(dLast), static_cast<long long>(dLast - dFirst));
     else
         printf("offsets       none: %s\n", HrWords(hrRange).c_str());
+    printf("stream        %s\n", SUCCEEDED(hrIndex) ? StreamText(index).c_str() : "(no time index)");
+    LONGLONG llSpanFirst = 0, llSpanLast = 0;
+    if (SUCCEEDED(hrIndex) && index.GetSpan(&llSpanFirst, &llSpanLast)) {
+        double dBits = 0;
+        const bool bRate = index.GetBitRate(-1, &dBits);
+        printf("span          %s .. %s (%s s)%s%s\n", FormatFileTime(llSpanFirst).c_str(),
+               FormatFileTime(llSpanLast).c_str(), FormatSeconds(llSpanLast - llSpanFirst).c_str(),
+               bRate ? ", average " : "", bRate ? MegabitsText(dBits).c_str() : "");
+    } else {
+        printf("span          none: %s\n",
+               FAILED(hrIndex) ? HrWords(hrIndex).c_str() : "no recording has a readable time index");
+    }
     printf("format        TARNDVR version 0, header %u bytes\n", static_cast<unsigned>(engine.GetStubHeaderBytes()));
     printf("owner         %s\n", strOwner.empty() ? "(none)" : strOwner.c_str());
     printf("streamId      ");
@@ -101,9 +127,29 @@ int DvrInfoMain(int argc, char** argv)
     for (LONG i = 0; i < nCount; ++i) {
         const RecordingInfo& r = pList[i];
         const SYSTEMTIME& t = r.created;
-        printf("slot %-4d     playIndex %d  size %lld  created %04u-%02u-%02u %02u:%02u:%02u.%03u UTC  path %s\n",
+        printf("slot %-4d     playIndex %d  size %lld  created %04u-%02u-%02u %02u:%02u:%02u.%03u UTC  path %s",
                static_cast<int>(i), static_cast<int>(r.playIndex), static_cast<long long>(r.size), t.wYear, t.wMonth,
                t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, WideToUtf8(r.path).c_str());
+        // What the time index says of the recording, when it is in the
+        // picture of the stream (a slot of an older lap is not).
+        for (LONG k = 0; SUCCEEDED(hrIndex) && k < index.RecordingCount(); ++k) {
+            const CDVRTimeIndex::SRecording& rec = index.Recording(k);
+            if (rec.nSlot != i || rec.nPlayIndex != r.playIndex)
+                continue;
+            LONGLONG llA = 0, llB = 0;
+            double dBits = 0;
+            if (index.GetRecordingSpan(k, &llA, &llB))
+                printf("\n              offsets %lld..%lld  time %s .. %s  %zu entries%s%s%s",
+                       static_cast<long long>(rec.llStart), static_cast<long long>(rec.llStart + rec.llSize),
+                       FormatFileTime(llA).c_str(), FormatFileTime(llB).c_str(), rec.nEntries,
+                       rec.bComplete ? "" : " (open or cut short)", index.GetBitRate(k, &dBits) ? ", " : "",
+                       index.GetBitRate(k, &dBits) ? MegabitsText(dBits).c_str() : "");
+            else
+                printf("\n              offsets %lld..%lld  time unknown: %s",
+                       static_cast<long long>(rec.llStart), static_cast<long long>(rec.llStart + rec.llSize),
+                       FAILED(rec.hrIndex) ? HrWords(rec.hrIndex).c_str() : "no entries");
+        }
+        printf("\n");
     }
 
     // The stream is the recordings in ascending playIndex order.

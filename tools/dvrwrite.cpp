@@ -23,6 +23,8 @@
 #include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/pattern.h"
+#include "tools/timearg.h"
+#include "tools/tsgen.h"
 
 namespace {
 
@@ -40,6 +42,10 @@ const char kHelp[] =
     "  --file-size BYTES   largest size of one recording file (default 10M)\n"
     "  --name BASE         base name of the stub and recording files (default Capture)\n"
     "  --pattern SEED      write the test pattern of SEED instead of standard input\n"
+    "  --ts-pattern        write the built-in test transport stream (as kvudpsrc send) instead\n"
+    "                      of standard input, in writes of 7 packets unless --block says; its\n"
+    "                      clock (PCR, PTS) follows --rate, and the line \"time0 FILETIME ISO\"\n"
+    "                      tells when its clock started\n"
     "  --total BYTES       stop after BYTES\n"
     "  --rate BYTES        write at most BYTES per second\n"
     "  --block BYTES       size of one write, at most --file-size (default 64K); a write\n"
@@ -110,18 +116,24 @@ int DvrWriteMain(int argc, char** argv)
     std::vector<std::string> aFolders;
     long long llFiles = 10, llFileSize = 10 * 1024 * 1024, llSeed = -1, llTotal = -1, llRate = 0, llBlock = 65536;
     std::string strName;
+    bool bTsPattern = false;
     COptions opts("dvr-write", kHelp);
     opts.Value("--folder", nullptr, AddString(&aFolders));
     opts.Value("--files", nullptr, SetSize(&llFiles, 2, 99999));
     opts.Value("--file-size", nullptr, SetSize(&llFileSize, 2, 1LL << 40));
     opts.Value("--name", nullptr, SetString(&strName));
     opts.Value("--pattern", nullptr, SetInteger(&llSeed, 0, 0x7FFFFFFFFFFFFFFFLL));
+    opts.Flag("--ts-pattern", nullptr, &bTsPattern);
     opts.Value("--total", nullptr, SetSize(&llTotal, 0, 0x7FFFFFFFFFFFFFFFLL));
     opts.Value("--rate", nullptr, SetSize(&llRate, 1, 1LL << 40));
     opts.Value("--block", nullptr, SetSize(&llBlock, 1, 16 * 1024 * 1024));
     int nExit = 0;
     if (!opts.Parse(argc, argv, &nExit))
         return nExit;
+    if (bTsPattern && opts.Given("--pattern"))
+        return opts.UsageError("--pattern and --ts-pattern: give one of them");
+    if (bTsPattern && !opts.Given("--block"))
+        llBlock = std::min<long long>(7 * CTsGenerator::kPacketSize, llFileSize);
     if (llBlock > llFileSize)
         return opts.UsageError("--block: at most --file-size (%lld)", llFileSize);
     for (const std::string& strFolder : aFolders) {
@@ -154,6 +166,13 @@ int DvrWriteMain(int argc, char** argv)
     std::vector<BYTE> buf(static_cast<size_t>(llBlock));
     unsigned long long ullWritten = 0;
     const DWORD dwStart = GetTickCount();
+    // The test stream's clock: byte o is due o / rate seconds after this.
+    const CTsGenerator tsgen(static_cast<uint64_t>(llRate) * 8);
+    if (bTsPattern && llRate > 0) {
+        const LONGLONG llTime0 = dvr::IndexWallClockNow();
+        printf("time0 %lld %s\n", static_cast<long long>(llTime0), FormatFileTime(llTime0).c_str());
+        fflush(stdout);
+    }
     HRESULT hrWrite = S_OK;
     int nReadErrno = 0;
     bool bInputEnded = false;
@@ -164,7 +183,9 @@ int DvrWriteMain(int argc, char** argv)
         if (llTotal >= 0)
             cb = static_cast<size_t>(
                 std::min<unsigned long long>(cb, static_cast<unsigned long long>(llTotal) - ullWritten));
-        if (llSeed >= 0) {
+        if (bTsPattern) {
+            tsgen.Fill(ullWritten, buf.data(), cb);
+        } else if (llSeed >= 0) {
             for (size_t k = 0; k < cb; ++k)
                 buf[k] = PatternByte(static_cast<uint64_t>(llSeed), ullWritten + k);
         } else {

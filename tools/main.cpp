@@ -29,6 +29,9 @@ const SCommand g_aCommands[] = {
     {"copy", "STUB.KBL START END OUT", "copy the stream bytes [START, END) of a DVR buffer into OUT ('-': standard output)",
      CopyMain},
     {"dvr-info", "STUB.KBL", "show a DVR buffer: its writer (live or finished), offsets and recordings", DvrInfoMain},
+    {"register", "[LIB]", "register the filter component (default: the installed libkvudpsrc.so) for applications",
+     RegisterMain},
+    {"unregister", "[LIB]", "remove the filter component's registration", UnregisterMain},
 };
 
 void PrintUsage(FILE* pf)

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "dshowflt/common/trace/trace.h"
 #include "platform/graph/amfilter.h"
+#include "platform/platformtrace.h"
 
 namespace {
 
@@ -247,8 +247,8 @@ HRESULT CFilterGraph::DoReconnect(IPin* ppin, const AM_MEDIA_TYPE* pmt)
     if (FAILED(hr)) {
         // Put the old connection back rather than leave the pins apart.
         HRESULT hrOld = pOut->Connect(pIn, &mtOld);
-        Trace("\nCFilterGraph::DoReconnect(): new type refused %s; old type %s", TraceHr(hr),
-              SUCCEEDED(hrOld) ? "restored" : TraceHr(hrOld));
+        PlatformTrace("\nCFilterGraph::DoReconnect(): new type refused %s; old type %s", PlatformStatusName(hr),
+                      SUCCEEDED(hrOld) ? "restored" : PlatformStatusName(hrOld));
     }
     return hr;
 }
@@ -309,7 +309,7 @@ HRESULT CFilterGraph::PauseLocked()
     for (IBaseFilter* pFilter : vOrder) {
         hr = pFilter->Pause();
         if (FAILED(hr)) {
-            Trace("\nCFilterGraph::Pause(): a filter failed %s; stopping the graph", TraceHr(hr));
+            PlatformTrace("\nCFilterGraph::Pause(): a filter failed %s; stopping the graph", PlatformStatusName(hr));
             (void)StopLocked();
             return hr;
         }
@@ -353,7 +353,7 @@ HRESULT CFilterGraph::Run()
     for (IBaseFilter* pFilter : vOrder) {
         hr = pFilter->Run(0);
         if (FAILED(hr)) {
-            Trace("\nCFilterGraph::Run(): a filter failed %s; stopping the graph", TraceHr(hr));
+            PlatformTrace("\nCFilterGraph::Run(): a filter failed %s; stopping the graph", PlatformStatusName(hr));
             (void)StopLocked();
             return hr;
         }

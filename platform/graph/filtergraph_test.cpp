@@ -69,7 +69,7 @@ public:
     };
 
     CRecordingFilter(const std::string& strName, CLog* pLog)
-        : CBaseFilter("recording", nullptr, &m_cs, GUID_NULL), m_strName(strName), m_pLog(pLog)
+        : CBaseFilter("recording", nullptr, &m_cs, GUID_NULL), m_strLabel(strName), m_pLog(pLog)
     {
         HRESULT hr = S_OK;
         m_pIn = std::make_unique<CIn>(this, &hr);
@@ -83,22 +83,22 @@ public:
     }
     HRESULT Stop() override
     {
-        m_pLog->Add(m_strName + ":Stop");
+        m_pLog->Add(m_strLabel + ":Stop");
         return CBaseFilter::Stop();
     }
     HRESULT Pause() override
     {
-        m_pLog->Add(m_strName + ":Pause");
+        m_pLog->Add(m_strLabel + ":Pause");
         return CBaseFilter::Pause();
     }
     HRESULT Run(REFERENCE_TIME tStart) override
     {
-        m_pLog->Add(m_strName + ":Run");
+        m_pLog->Add(m_strLabel + ":Run");
         return CBaseFilter::Run(tStart);
     }
     HRESULT JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName) override
     {
-        m_pLog->Add(m_strName + (pGraph ? ":Join" : ":Leave"));
+        m_pLog->Add(m_strLabel + (pGraph ? ":Join" : ":Leave"));
         return CBaseFilter::JoinFilterGraph(pGraph, pName);
     }
     using CBaseFilter::NotifyEvent;
@@ -107,7 +107,7 @@ public:
 
 private:
     CCritSec m_cs;
-    std::string m_strName;
+    std::string m_strLabel;  // names this filter in the call log
     CLog* m_pLog;
     std::unique_ptr<CIn> m_pIn;
     std::unique_ptr<COut> m_pOut;

@@ -1,6 +1,6 @@
 #include "platform/graph/outputq.h"
 
-#include "dshowflt/common/trace/trace.h"
+#include "platform/platformtrace.h"
 
 COutputQueue::COutputQueue(IPin* pInputPin, HRESULT* phr, BOOL bAuto, BOOL bQueue, LONG lBatchSize,
                            BOOL bBatchExact, LONG lListSize, DWORD /*dwPriority*/)
@@ -143,8 +143,8 @@ void COutputQueue::ThreadProc()
         m_mtx.Lock();
         m_bDelivering = false;
         if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
-            Trace("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
-                  TraceHr(hr));
+            PlatformTrace("\nCOutputQueue::ThreadProc(): delivery failed %s; dropping samples until the next flush",
+                          PlatformStatusName(hr));
             m_hr = hr;
         }
         m_cvSpace.NotifyAll();
@@ -190,6 +190,8 @@ HRESULT COutputQueue::SendBatched()
         CGraphLock lock(&m_mtx);
         vBatch.swap(m_vBatched);
         hrBefore = m_hr;
+        if (!vBatch.empty())
+            m_cDirectSends++;
     }
     HRESULT hr = hrBefore;
     if (!vBatch.empty() && hrBefore == S_OK) {
@@ -199,9 +201,16 @@ HRESULT COutputQueue::SendBatched()
     for (IMediaSample* p : vBatch)
         p->Release();
     CGraphLock lock(&m_mtx);
+    if (!vBatch.empty()) {
+        m_cDirectSends--;
+        m_cvSpace.NotifyAll();
+    }
+    // A batch refused because downstream was flushing ends before the flush
+    // does (EndFlush waits for it), so its refusal is not taken for a
+    // failure that would drop everything after the flush.
     if (hr != S_OK && m_hr == S_OK && !m_bFlushing) {
-        Trace("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
-              TraceHr(hr));
+        PlatformTrace("\nCOutputQueue::SendBatched(): delivery failed %s; dropping samples until the next flush",
+                      PlatformStatusName(hr));
         m_hr = hr;
     }
     return hr;
@@ -322,9 +331,9 @@ void COutputQueue::EndFlush()
 {
     {
         CGraphLock lock(&m_mtx);
-        // Bounded by the delivery in progress, which downstream's flush has
-        // told to return.
-        while (m_bDelivering)
+        // Bounded by the deliveries in progress, which downstream's flush
+        // has told to return.
+        while (m_bDelivering || m_cDirectSends > 0)
             (void)m_cvSpace.Wait(&m_mtx, INFINITE);
     }
     // Samples keep being refused until downstream has ended its flush too,
@@ -338,5 +347,5 @@ void COutputQueue::EndFlush()
 bool COutputQueue::IsIdle()
 {
     CGraphLock lock(&m_mtx);
-    return m_dqItems.empty() && m_vBatched.empty() && !m_bDelivering;
+    return m_dqItems.empty() && m_vBatched.empty() && !m_bDelivering && m_cDirectSends == 0;
 }

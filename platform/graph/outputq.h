@@ -102,6 +102,7 @@ private:
     bool m_bFlushing GUARDED_BY(m_mtx) = false;
     bool m_bTerminate GUARDED_BY(m_mtx) = false;
     bool m_bDelivering GUARDED_BY(m_mtx) = false;
+    LONG m_cDirectSends GUARDED_BY(m_mtx) = 0;  // direct mode: batches being delivered
     HRESULT m_hr GUARDED_BY(m_mtx) = S_OK;
     CGraphMutex m_mtxThread;  // the join; taken alone
     std::thread m_thread;

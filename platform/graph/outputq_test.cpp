@@ -9,6 +9,7 @@
 #include "platform/graph/filtergraph.h"
 #include "platform/graph/pushsink.h"
 #include "platform/graph/testfilters.h"
+#include "platform/sync.h"
 
 using graphtest::CToyPushSource;
 using graphtest::CWaiter;
@@ -67,6 +68,12 @@ protected:
         }
         if (ev.eKind == CPushSinkEvent::kSample && r.strData == m_strFailOn)
             return E_FAIL;
+        if (ev.eKind == CPushSinkEvent::kSample && r.strData == m_strHold) {
+            // Refused as a sample that a flush overtook, once the test says.
+            if (!m_waiter.WaitFor([&] { return m_bGateOpen && m_bReleased; }))
+                return E_FAIL;
+            return S_FALSE;
+        }
         return S_OK;
     }
     size_t Count(CPushSinkEvent::EKind eKind)
@@ -91,6 +98,8 @@ protected:
     bool m_bUseGate = false;  // set before Run, read by the delivering thread
     bool m_bGateOpen = false;
     std::string m_strFailOn;
+    std::string m_strHold;  // held until a flush began and the test released it
+    bool m_bReleased = false;
 };
 
 }  // namespace
@@ -194,6 +203,36 @@ TEST_F(CPushPathTest, DeliveryFailureRefusesLaterSamplesUntilFlush)
             vData.push_back(r.strData);
     }
     EXPECT_EQ(vData, (std::vector<std::string>{"ok", "bad", "after"}));
+}
+
+TEST_F(CPushPathTest, DirectDeliveryRefusedDuringAFlushDoesNotRefuseWhatFollows)
+{
+    m_strHold = "held";
+    Build(false);
+    ASSERT_EQ(m_pGraph->Run(), S_OK);
+    // Taken before the producer holds the pin's queue lock in Send.
+    COutputQueue* pQueue = m_pSource->Pin()->QueueWhileActive();
+    ASSERT_NE(pQueue, nullptr);
+    HRESULT hrHeld = E_UNEXPECTED;
+    std::thread producer([&] { hrHeld = m_pSource->Pin()->Send("held", 0, 1, true, false); });
+    ASSERT_TRUE(m_waiter.WaitFor([&] { return Count(CPushSinkEvent::kSample) == 1; }));
+    pQueue->BeginFlush();
+    CAMEvent evEnded;
+    std::thread ender([&] {
+        pQueue->EndFlush();
+        evEnded.Set();
+    });
+    // The flush ends only after the delivery it overtook has come back, so
+    // that the refusal is taken for what the flush dropped...
+    EXPECT_FALSE(evEnded.Wait(200));
+    m_waiter.Update([&] { m_bReleased = true; });
+    ender.join();
+    producer.join();
+    EXPECT_EQ(S_FALSE, hrHeld);
+    // ...and not for everything after it.
+    EXPECT_EQ(S_OK, m_pSource->Pin()->Send("after", 1, 2, true, false));
+    ASSERT_TRUE(m_waiter.WaitFor([&] { return Count(CPushSinkEvent::kSample) == 2; }));
+    EXPECT_EQ("after", Records().back().strData);
 }
 
 TEST_F(CPushPathTest, SmallListAndBatchesKeepEveryProducedSampleInOrder)

@@ -3,7 +3,7 @@
 #include <map>
 #include <new>
 
-#include "dshowflt/common/trace/trace.h"
+#include "platform/platformtrace.h"
 
 namespace {
 
@@ -294,8 +294,8 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
     if (m_bStopWorker.load())
         return;
     if (FAILED(hrEnd))
-        Trace("\nCPullReader::WorkerProc(): reading stopped at offset %lld: %s",
-              static_cast<long long>(llNextDeliver), TraceHr(hrEnd));
+        PlatformTrace("\nCPullReader::WorkerProc(): reading stopped at offset %lld: %s",
+                      static_cast<long long>(llNextDeliver), PlatformStatusName(hrEnd));
     if (m_fnEnd)
         m_fnEnd(hrEnd);
     (void)NotifyEvent(SUCCEEDED(hrEnd) ? EC_COMPLETE : EC_ERRORABORT, hrEnd, 0);

@@ -103,6 +103,7 @@ constexpr IID IID_IFilterGraph2 = {0x36B73882, 0xC2C8, 0x11CF, {0x8B, 0x46, 0x00
 constexpr IID IID_IAsyncReader2 = {0xE2B7DE53, 0x38C5, 0x11D5, {0x91, 0xF6, 0x00, 0x10, 0x4B, 0xDB, 0x8F, 0xF9}};
 constexpr IID IID_IAsyncReader3 = {0xE2B7DE82, 0x38C5, 0x11D5, {0x91, 0xF6, 0x00, 0x10, 0x4B, 0xDB, 0x8F, 0xF9}};
 constexpr IID IID_IQualityControl = {0x56A868A5, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+constexpr IID IID_IFileSourceFilter = {0x56A868A6, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 // clang-format on
 
 struct IMediaSample : IUnknown
@@ -301,4 +302,14 @@ struct IMediaEvent : IUnknown
     [[nodiscard]] virtual HRESULT GetEvent(long* lEventCode, LONG_PTR* lParam1, LONG_PTR* lParam2,
                                            long msTimeout) = 0;
     [[nodiscard]] virtual HRESULT FreeEventParams(long lEventCode, LONG_PTR lParam1, LONG_PTR lParam2) = 0;
+};
+
+// A source filter that is given the name of what it reads (a file, a URL).
+struct IFileSourceFilter : IUnknown
+{
+    // pmt may be null; its type then comes from the source itself.
+    [[nodiscard]] virtual HRESULT Load(LPCWSTR pszFileName, const AM_MEDIA_TYPE* pmt) = 0;
+    // *ppszFileName: a copy the caller frees with CoTaskMemFree, or null
+    // when nothing was loaded. pmt (optional) receives the output type.
+    [[nodiscard]] virtual HRESULT GetCurFile(LPWSTR* ppszFileName, AM_MEDIA_TYPE* pmt) = 0;
 };

@@ -5,6 +5,7 @@
 //   dvrfiles.cpp   stub file and recording files (formats in dvrformat.h)
 //   dvrreader.cpp  reader mode: following the ring by stream offset
 //   dvrreaderinfo.cpp  reader mode: the writer link, copies, recording info
+//   dvrreaderindex.cpp reader mode: the time index beside the recordings
 //
 // Threads: the writer calls in on the receive thread and readers on the
 // output pin's worker threads; interface calls may come from any thread.
@@ -25,6 +26,33 @@
 
 struct IKVDVRSink;
 class CDVRSinkThread;
+namespace dvr {
+struct SParsedIndex;
+}
+
+// One recording of a reader's picture of the ring, in play order.
+struct SDVRPictureRecording
+{
+    RecordingInfo info;
+    LONG nSlot = -1;
+    LONGLONG llStart = 0;  // in the reader's offsets
+};
+
+// A reader's picture of the ring at one moment: the recordings that chain
+// in play order from the oldest, and how the reader counts.
+struct SDVRPicture
+{
+    std::unique_ptr<SDVRPictureRecording[]> pRecordings;
+    LONG nRecordings = 0;
+    LONGLONG llMinOffset = 0;
+    LONGLONG llMaxOffset = 0;
+    // Writer offset = reader offset + llWriterDelta, when bDeltaKnown.
+    LONGLONG llWriterDelta = 0;
+    bool bDeltaKnown = false;
+    // The stream identifier of the indexes beside the ring, when found.
+    GUID streamIdentity = GUID_NULL;
+    bool bIdentityKnown = false;
+};
 
 class CDVREngine
 {
@@ -192,6 +220,20 @@ public:
     // gives way to it with KVMM_E_DVR_SUSPENDED.
     void SignalNewRequest(BOOL bAdded);
 
+    // --- The time index beside the recordings (dvrreaderindex.cpp) --------
+    // Refreshes, then copies the picture: the recordings from the oldest in
+    // play order up to the first gap, with their start offsets.
+    [[nodiscard]] HRESULT GetPicture(SDVRPicture* pPicture);
+    // The stream identifier of the buffer as its indexes name it; false
+    // when the ring has no readable index. A writer that starts the buffer
+    // again gives it a new one.
+    bool GetStreamIdentity(GUID* pGuid);
+    // Reads and checks the index of a recording of the current stub (opened
+    // as the recording is, see OpenRecordingForReading). bHeaderOnly reads
+    // only the header. KVMM_E_INVALID_DATA when the index belongs to another
+    // recording of the slot; the failures of ParseIndex and of the file.
+    [[nodiscard]] HRESULT ReadIndexOf(const RecordingInfo& info, bool bHeaderOnly, dvr::SParsedIndex* pIndex);
+
     // TRUE while a live writer owns the stub.
     BOOL IsGrowingSource();
     // Makes the next read reopen a recording (after a jump over lost data).
@@ -261,6 +303,12 @@ protected:
     // Whether the new records (pOrder: their slots in play order) show a
     // writer that started a new buffer under the same stub.
     bool LooksRestarted(const RecordingInfo* pList, LONG nCount, const LONG* pOrder) REQUIRES(m_csEngine);
+    // Where the oldest recording (nMinPlayIndex) starts in the writer's
+    // count, from the headers of the indexes beside the ring: the value most
+    // of them agree on, the newest deciding a tie. Reads at most a few
+    // headers, newest first. False when no index can say.
+    bool IndexAnchorLocked(const RecordingInfo* pList, const LONG* pOrder, LONG nCount, LONG nMinPlayIndex,
+                           LONGLONG* pllStartOfMin, GUID* pStream) REQUIRES(m_csEngine);
     // The sink-thread link, held for use outside m_csSinkThread.
     CDVRSinkThread* AcquireSinkThread();
     void ReleaseSinkThread(CDVRSinkThread* pThread);
@@ -301,6 +349,9 @@ protected:
     // Writer offset = reader offset + m_llWriterDelta, when known.
     LONGLONG m_llWriterDelta GUARDED_BY(m_csEngine) = 0;
     bool m_bDeltaKnown GUARDED_BY(m_csEngine) = false;
+    // The indexes' stream identifier, from the last anchor they gave.
+    GUID m_guidIdentity GUARDED_BY(m_csEngine) = GUID_NULL;
+    bool m_bIdentityKnown GUARDED_BY(m_csEngine) = false;
 
     std::atomic<bool> m_bStarted{false};
     std::atomic<LONG> m_lChangeCount{0};

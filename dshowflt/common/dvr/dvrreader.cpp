@@ -83,6 +83,8 @@ void CDVREngine::ResetReaderStateLocked()
     m_bLinkFailed = false;
     m_llWriterDelta = 0;
     m_bDeltaKnown = false;
+    m_guidIdentity = GUID_NULL;
+    m_bIdentityKnown = false;
 }
 
 HRESULT CDVREngine::StartReader(IKVDVRSink* pSink)
@@ -295,9 +297,30 @@ HRESULT CDVREngine::RefreshPicture(const SWriterAnchor* pAnchor, bool bMayGuess,
         return hr;
 
     LONGLONG llAnchorMin = 0;
-    const bool bAnchor = pAnchor && WriterStartOfMin(pList.get(), pOrder.get(), nCount, nMinPlayIndex,
-                                                     pAnchor->nPlayIndex, pAnchor->llWriterStart, &llAnchorMin);
+    bool bAnchor = pAnchor && WriterStartOfMin(pList.get(), pOrder.get(), nCount, nMinPlayIndex,
+                                               pAnchor->nPlayIndex, pAnchor->llWriterStart, &llAnchorMin);
     const bool bFirstPicture = !m_pRecordings || m_nRecordings == 0;
+    const bool bLapped = !bFirstPicture && nMinPlayIndex > m_nMinPlayIndex && nMinPlayIndex >= m_nNextPlayIndex;
+    const bool bLooksRestarted =
+        !bFirstPicture && nMinPlayIndex <= m_nMinPlayIndex &&
+        (nMinPlayIndex < m_nMinPlayIndex || LooksRestarted(pList.get(), nCount, pOrder.get()));
+    // The indexes beside the recordings say where the oldest one starts in
+    // the writer's count, even with the writer gone: asked when the count
+    // is set (the first picture), lost (every recording we knew was
+    // replaced) or starts again (a new buffer under the same stub).
+    LONGLONG llIndexMin = 0;
+    GUID guidIndex = GUID_NULL;
+    const bool bIndexAnchor =
+        (bFirstPicture || bLapped || bLooksRestarted) &&
+        IndexAnchorLocked(pList.get(), pOrder.get(), nCount, nMinPlayIndex, &llIndexMin, &guidIndex);
+    if (bIndexAnchor && !bAnchor) {
+        llAnchorMin = llIndexMin;
+        bAnchor = true;
+    } else if (bIndexAnchor && llIndexMin != llAnchorMin) {
+        Trace("\nCDVREngine::ReadAndUpdateRecordingsInfo: the indexes place the oldest byte at %s, the writer at %s; "
+              "the writer's count holds",
+              TraceBytes(llIndexMin), TraceBytes(llAnchorMin));
+    }
     LONGLONG llMinOffset = m_llMinOffset;
     bool bRestarted = false;
     bool bDeltaKnown = m_bDeltaKnown;
@@ -339,11 +362,15 @@ HRESULT CDVREngine::RefreshPicture(const SWriterAnchor* pAnchor, bool bMayGuess,
                   static_cast<int>(m_nNextPlayIndex - 1), static_cast<int>(nMinPlayIndex),
                   TraceBytes(llMinOffset - m_llMaxOffset));
         }
-    } else if (nMinPlayIndex < m_nMinPlayIndex || LooksRestarted(pList.get(), nCount, pOrder.get())) {
+    } else if (bLooksRestarted) {
         Trace("\nCDVREngine::ReadAndUpdateRecordingsInfo: The file has been restarted! Fail the next read request "
               "with KVMM_E_DVR_DISCARDED_DATA");
         bRestarted = true;
         bDeltaKnown = false;  // the writer counts from 0 again
+        // With indexes the reader counts as the new buffer does (its stream
+        // identifier tells the two apart).
+        if (bIndexAnchor)
+            llMinOffset = llIndexMin;
     }
 
     LONG nNext = nMinPlayIndex;
@@ -394,6 +421,12 @@ HRESULT CDVREngine::RefreshPicture(const SWriterAnchor* pAnchor, bool bMayGuess,
         ++m_dwReadGeneration;  // the open file is no longer that recording
     m_bDeltaKnown = bDeltaKnown;
     m_bRestarted = m_bRestarted || bRestarted;
+    if (bIndexAnchor) {
+        m_guidIdentity = guidIndex;
+        m_bIdentityKnown = true;
+    } else if (bRestarted) {
+        m_bIdentityKnown = false;
+    }
     m_nMinPlayIndex = nMinPlayIndex;
     m_llMinOffset = llMinOffset;
     m_llMaxOffset = llMaxOffset;

@@ -316,6 +316,11 @@ HRESULT CBaseDVRSink::StartBufferLocked(bool* pbStubOurs)
     m_llTotal = 0;
     m_dwLastPublishTick = GetTickCount();
     m_heldBack.Empty();
+    {
+        // Offsets start again at 0: the indexes say they belong to a new stream.
+        CAutoLock lockId(&m_csStreamId);
+        m_guidIndexStream = NewStreamIdentifier();
+    }
     hr = CreateNextRecordingLocked();
     if (SUCCEEDED(hr))
         StoreStatusLocked();
@@ -394,6 +399,10 @@ void CBaseDVRSink::DeleteBufferFiles(const RecordingInfo* pList, LONG nCount, co
         HRESULT hr = DeleteFile(strPath.c_str());
         if (FAILED(hr))
             Trace("\nDeleteRecordingProc: DeleteFile(%S) returned %s", strPath.c_str(), TraceHr(hr));
+        // The index goes with its recording; a recording may have none.
+        const CWString strIndex = IndexPathFor(strPath);
+        if (FileExists(strIndex.c_str()) && FAILED(hr = DeleteFile(strIndex.c_str())))
+            Trace("\nDeleteRecordingProc: DeleteFile(%S) returned %s", strIndex.c_str(), TraceHr(hr));
     }
     HRESULT hr = DeleteFile(strStubAbs.c_str());
     if (FAILED(hr))
@@ -461,6 +470,7 @@ HRESULT CBaseDVRSink::CreateNextRecordingLocked()
     if (FAILED(hr))
         return hr;
     m_llCurSize = 0;
+    BeginIndexLocked(strPath);
     StoreStatusLocked();
     SignalReaders(false, true);
     return S_OK;
@@ -472,6 +482,7 @@ HRESULT CBaseDVRSink::CloseRecordingLocked()
     if (m_bCutOnClose)
         hr = m_pRecording->SetEndOfFile();  // the pointer sits after the last byte written
     m_pRecording.reset();
+    EndIndexLocked();
     HRESULT hrPublish = PublishLocked();
     if (SUCCEEDED(hr))
         hr = hrPublish;
@@ -545,6 +556,7 @@ HRESULT CBaseDVRSink::WriteLocked(const FileChunk* pChunks, LONG nChunks, LONG* 
 {
     if (!m_bWriting)
         return VFW_E_WRONG_STATE;
+    m_bArrivalNoted = false;
 
     LONG i = 0;
     while (i < nChunks) {
@@ -553,12 +565,14 @@ HRESULT CBaseDVRSink::WriteLocked(const FileChunk* pChunks, LONG nChunks, LONG* 
         // recording, unless the recording is still empty (an oversized block
         // then fills a fresh recording on its own).
         if (m_pRecording && m_llCurSize > 0 && m_llCurSize + cbFirst > m_llSizeLimit) {
+            NoteArrivalLocked();
             HRESULT hr = CloseRecordingLocked();
             if (FAILED(hr))
                 return hr;
         }
         bool bHeldBack = false;
         if (!m_pRecording) {
+            NoteArrivalLocked();
             HRESULT hr = CreateNextRecordingLocked();
             if (hr == KVMM_E_DVR_RECORDINGINUSE) {
                 // Our own copy holds the slot: keep the block, in order, until
@@ -582,9 +596,14 @@ HRESULT CBaseDVRSink::WriteLocked(const FileChunk* pChunks, LONG nChunks, LONG* 
             cbRun += pChunks[j].cb;
             ++j;
         }
+        const LONGLONG llRunStart = m_llTotal;
         HRESULT hr = WriteRunLocked(pChunks + i, j - i, bHeldBack, phrBackup);
         if (FAILED(hr))
             return hr;
+        // The entries go to disk before the size that covers them is
+        // published, which closing the recording in the next turn does.
+        if (m_llTotal > llRunStart)
+            IndexBlockLocked(llRunStart, GetTickCount());
         i = j;
         *pnDone = i;
     }
@@ -620,6 +639,9 @@ HRESULT CBaseDVRSink::WriteRunLocked(const FileChunk* pChunks, LONG nChunks, boo
     }
     // The held-back bytes (rare: our own copy held the slot) go first, in a
     // write of their own; then the blocks, gathered into one write.
+    DWORD cbBlocks = 0;
+    for (LONG i = 0; i < nChunks; ++i)
+        cbBlocks += pChunks[i].cb;
     HRESULT hr = S_OK;
     for (int nPart = held.cb ? 0 : 1; nPart < 2 && SUCCEEDED(hr); ++nPart) {
         DWORD cbDone = 0;
@@ -629,14 +651,14 @@ HRESULT CBaseDVRSink::WriteRunLocked(const FileChunk* pChunks, LONG nChunks, boo
         // the recording holds, nor less than it holds in order.
         m_llCurSize += cbDone;
         m_llTotal += cbDone;
+        if (SUCCEEDED(hr) && cbDone < (nPart == 0 ? held.cb : cbBlocks))
+            hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
     }
     if (held.cb)
         m_heldBack.Empty();
     if (FAILED(hr)) {
         StoreStatusLocked();
-        LONGLONG cbRun = held.cb;
-        for (LONG i = 0; i < nChunks; ++i)
-            cbRun += pChunks[i].cb;
+        const LONGLONG cbRun = static_cast<LONGLONG>(held.cb) + cbBlocks;
         Trace("\nCBaseDVRSink::WriteData: writing %d bytes failed %s", static_cast<int>(cbRun), TraceHr(hr));
         return hr;
     }

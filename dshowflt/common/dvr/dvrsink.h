@@ -19,6 +19,7 @@
 
 #include "dshowflt/common/buffer.h"
 #include "dshowflt/common/dvr/dvrengine.h"
+#include "dshowflt/common/dvr/dvrindex.h"
 #include "dshowflt/common/dvr/dvrsinkif.h"
 #include "platform/sync.h"
 #include "platform/unknown.h"
@@ -113,9 +114,34 @@ public:
     [[nodiscard]] HRESULT LeaveObjectTable();
     [[nodiscard]] HRESULT AddSinkToROT();
     bool IsWriting() const;
+    // The stream length readers can see (published), since the last start.
+    LONGLONG GetPublishedTotal() const { return m_llPublishedTotal.load(std::memory_order_acquire); }
     CWString GetObjectTableName();
     // Set while no committed attribute change is being applied.
     HANDLE NoChangeEvent() const { return m_evNoChangeApplying.Handle(); }
+
+    // --- Time index (dvrsinkindex.cpp) ---------------------------------------
+    // Whether recordings made from now on get a time index beside them (on
+    // by default): off only to measure what it costs, or to make a ring as
+    // a writer without one does.
+    void SetIndexEnabled(bool bEnabled);
+    // The next block follows data that was lost (the receive thread saw a
+    // gap): its index entry says so.
+    void MarkDiscontinuity();
+    // The identifier of the buffer being written: new at every start, the
+    // same in every index of that buffer. GUID_NULL before the first start.
+    GUID GetStreamIdentifier();
+    // The receive time of stream offset llOffset (the writer's count) as the
+    // index beside the ring holds it, for offsets the in-memory log has
+    // forgotten or never had: a file time, interpolated between entries.
+    // KVMM_E_NO_RECEIVE_TIME when no trusted entry covers the offset (before
+    // the oldest byte kept, beyond the newest entry, no index), E_POINTER.
+    // Reads the stub and the indexes as any reader does: never waits for
+    // the writer lock.
+    [[nodiscard]] HRESULT LookUpReceiveTime(LONGLONG llOffset, LONGLONG* pllFileTime);
+    // The same, in the form the receive-time log's fallback hook takes
+    // (pvSink is the CBaseDVRSink).
+    [[nodiscard]] static HRESULT LookUpReceiveTimeCallback(void* pvSink, LONGLONG llOffset, LONGLONG* pllFileTime);
 
     // --- IKVDVRSink ---------------------------------------------------------
     // Answered from what the writer published, without waiting for a write
@@ -199,6 +225,17 @@ private:
     [[nodiscard]] HRESULT WriteRunLocked(const FileChunk* pChunks, LONG nChunks, bool bHeldBackFirst,
                                          HRESULT* phrBackup) REQUIRES(m_csWriter);
     [[nodiscard]] HRESULT PublishLocked() REQUIRES(m_csWriter);
+    // The index of the recording just made (slot path strPath); a failure
+    // leaves the recording without one.
+    void BeginIndexLocked(const CWString& strRecordingPath) REQUIRES(m_csWriter);
+    // After cb > 0 bytes of a block starting at llBlockStart were written at
+    // tick dwNow: appends the entries that are due.
+    void IndexBlockLocked(LONGLONG llBlockStart, DWORD dwNow) REQUIRES(m_csWriter);
+    // Before the closed recording's size is published: its end entry.
+    void EndIndexLocked() REQUIRES(m_csWriter);
+    // A block that closes a recording and makes the next is stamped before
+    // that work, which is no part of its arrival (once per WriteData).
+    void NoteArrivalLocked() REQUIRES(m_csWriter);
     void StoreStatusLocked() REQUIRES(m_csWriter);
     [[nodiscard]] HRESULT AddSinkToROTLocked() REQUIRES(m_csWriter);
     void RevokeLocked() REQUIRES(m_csWriter);
@@ -254,6 +291,21 @@ private:
     LONGLONG m_llTotal GUARDED_BY(m_csWriter) = 0;
     CBuffer m_heldBack GUARDED_BY(m_csWriter);
     CDVRStatusSnapshot m_status;
+
+    // Time index of the current recording.
+    std::atomic<bool> m_bIndexEnabled{true};
+    std::atomic<bool> m_bDiscontinuityPending{false};
+    dvr::CDVRIndexWriter m_index GUARDED_BY(m_csWriter);
+    bool m_bIndexStartPending GUARDED_BY(m_csWriter) = false;
+    bool m_bHaveIndexEntry GUARDED_BY(m_csWriter) = false;  // m_lastIndexEntry is of this recording
+    dvr::SIndexEntry m_lastIndexEntry GUARDED_BY(m_csWriter);
+    DWORD m_dwLastIndexTick GUARDED_BY(m_csWriter) = 0;
+    DWORD m_dwLastWriteTick GUARDED_BY(m_csWriter) = 0;
+    bool m_bArrivalNoted GUARDED_BY(m_csWriter) = false;
+    LONGLONG m_llArrivalTime GUARDED_BY(m_csWriter) = 0;
+    LONGLONG m_llArrivalMono GUARDED_BY(m_csWriter) = 0;
+    CCritSec m_csStreamId;  // taken alone
+    GUID m_guidIndexStream GUARDED_BY(m_csStreamId) = GUID_NULL;
 
     // What the stub says, kept in memory: changed in the same m_csStubFile
     // section as the stub itself, so that GetAvailableRange answers for one

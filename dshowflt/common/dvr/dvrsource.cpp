@@ -125,9 +125,10 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
             break;
         }
         DWORD dwGot = 0;
-        // A read without a deadline returns as soon as it has bytes (below):
-        // asking the engine for all of them would hold back the bytes that
-        // are there until the rest came or its 200 ms wait ran out.
+        // A read without a deadline returns as soon as it has bytes and no
+        // more are published (below): asking the engine for all of them
+        // would hold back the bytes that are there until the rest came or
+        // its 200 ms wait ran out.
         const DWORD dwMin = dwDeadline == 0 ? 1 : dwRemaining;
         HRESULT hr = ReadData(*pllPosition, dwMin, dwRemaining, pbBuffer + dwTotal, &dwGot, dwDeadline);
         if (hr == VFW_E_TIMEOUT) {
@@ -186,8 +187,16 @@ HRESULT CDVRSourceStream::Read(LONGLONG* pllPosition, BYTE* pbBuffer, DWORD dwBy
         dwTotal += dwGot;
         *pllPosition += dwGot;
         dwRemaining -= dwGot;
-        if (dwTotal > 0 && dwDeadline == 0)
-            break;
+        if (dwTotal > 0 && dwDeadline == 0) {
+            // The engine stops once it has its one byte: at the end of a
+            // recording, or of the size it last saw the recording at. Bytes
+            // published past that are returned by this call too; a short
+            // read must mean that the rest was not written yet, since a
+            // caller that saw them published counts a short read as a fault.
+            if (hr != S_OK || dwRemaining == 0 || !HasUnreadData(*pllPosition))
+                break;
+            continue;
+        }
         if (hr == KVMM_E_DVR_SUSPENDED) {
             *pdwBytesRead = dwTotal;
             return KVMM_E_DVR_SUSPENDED;

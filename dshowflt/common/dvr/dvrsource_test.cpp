@@ -185,6 +185,39 @@ TEST_F(CDVRSourceTest, OverwrittenPositionFailsOrMovesOnWithADiscontinuity)
     EXPECT_TRUE(IsStream(v, llPos - 500, 500));
 }
 
+TEST_F(CDVRSourceTest, AReadWithoutADeadlineReturnsEveryByteWrittenSoFar)
+{
+    // Recordings of four blocks, so that reads cross from one to the next.
+    StartLive(8, 4 * kBlock);
+    for (int i = 0; i < 9; ++i)
+        Write(kBlock);
+    LONGLONG llAvail = 0;
+    (void)m_pSource->Size(&llAvail, FALSE);
+    ASSERT_EQ(m_llWritten, llAvail);
+    // Written after the source last looked at the buffer: returned too.
+    Write(kBlock);
+    Write(kBlock);
+
+    // Two recording boundaries and the newest bytes in one call; short only
+    // because nothing more was written.
+    std::vector<BYTE> v(16 * kBlock);
+    LONGLONG llPos = 1000;
+    DWORD cbRead = 0;
+    BOOL bDisc = TRUE;
+    ASSERT_EQ(S_FALSE, m_pSource->Read(&llPos, v.data(), 16 * kBlock, &cbRead, FALSE, &bDisc, 0));
+    EXPECT_EQ(static_cast<DWORD>(m_llWritten - 1000), cbRead);
+    EXPECT_EQ(m_llWritten, llPos);
+    EXPECT_FALSE(bDisc);
+    EXPECT_TRUE(IsStream(v, 1000, cbRead));
+
+    // Bytes that were all written fill the request.
+    llPos = 3 * kBlock + 7;
+    ASSERT_EQ(S_OK, m_pSource->Read(&llPos, v.data(), 6 * kBlock, &cbRead, FALSE, &bDisc, 0));
+    EXPECT_EQ(static_cast<DWORD>(6 * kBlock), cbRead);
+    EXPECT_EQ(9 * kBlock + 7, llPos);
+    EXPECT_TRUE(IsStream(v, 3 * kBlock + 7, cbRead));
+}
+
 TEST_F(CDVRSourceTest, FlushEndsAWaitingReadWithWhatItHad)
 {
     StartLive(4, 64 * 1024);

@@ -1,5 +1,6 @@
 #include "dshowflt/common/rtp/miniparser.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -91,6 +92,34 @@ LONG FindStartCode(const BYTE* p, LONG cb, LONG iFrom, LONG cbFollow)
             return i;
     }
     return -1;
+}
+
+// Index of the first start code whose NAL header is an SPS (forbidden_zero_bit
+// 0, nal_unit_type 7), or -1.
+LONG FindSpsStartCode(const BYTE* p, LONG cb)
+{
+    for (LONG i = FindStartCode(p, cb, 0, 1); i >= 0; i = FindStartCode(p, cb, i + 1, 1)) {
+        if ((p[i + 3] & 0x9F) == 7)
+            return i;
+    }
+    return -1;
+}
+
+// Appends with the capacity at least doubled when it must grow: an SPS that
+// arrives a few bytes per unit must not cost a reallocation and a copy of
+// everything held on every unit.
+HRESULT AppendGrowing(CBuffer* pBuf, const BYTE* p, LONG cb)
+{
+    const LONGLONG llNeed = static_cast<LONGLONG>(pBuf->Length()) + cb;
+    if (cb < 0 || llNeed > INT32_MAX)
+        return E_OUTOFMEMORY;
+    if (llNeed > pBuf->Capacity()) {
+        const LONGLONG llDouble = 2 * static_cast<LONGLONG>(pBuf->Capacity());
+        HRESULT hr = pBuf->Reserve(static_cast<LONG>(std::min<LONGLONG>(std::max(llNeed, llDouble), INT32_MAX)));
+        if (FAILED(hr))
+            return hr;
+    }
+    return pBuf->Append(p, cb);
 }
 
 // Levels limit a picture to 139264 macroblocks and each side to
@@ -355,13 +384,7 @@ HRESULT CMiniParserH264::ParseSPS(const BYTE* p, LONG cb)
 {
     if (!p || cb <= 0)
         return kSpsNotFound;
-    LONG iStart = -1;
-    for (LONG i = FindStartCode(p, cb, 0, 1); i >= 0; i = FindStartCode(p, cb, i + 1, 1)) {
-        if ((p[i + 3] & 0x9F) == 7) {  // forbidden_zero_bit 0, nal_unit_type 7
-            iStart = i;
-            break;
-        }
-    }
+    const LONG iStart = FindSpsStartCode(p, cb);
     if (iStart < 0)
         return kSpsNotFound;
     const LONG iPayload = iStart + 4;  // after the NAL header byte
@@ -423,12 +446,24 @@ HRESULT CMiniParserH264::CheckSequenceHeader(const BYTE* p, LONG cb)
         return E_INVALIDARG;
     HRESULT hr;
     if (m_lState == kStateIncomplete) {
-        // The SPS began in an earlier unit: scan it again with this unit
-        // added. The bytes stay in the sequence header's storage while
-        // they are copied into the carry buffer below.
-        hr = m_bufSeqHeader.Append(p, cb);
+        // The SPS began in an earlier unit, and no start code followed it in
+        // what we hold. Only a start code that ends in this unit can end it,
+        // so look only there (a start code may straddle the old end by two
+        // bytes); until one comes, or the SPS grows past its limit, there
+        // is nothing to parse. Rescanning everything held on every unit
+        // would make a long SPS in small units cost quadratic time.
+        const LONG cbHeld = m_bufSeqHeader.Length();
+        hr = AppendGrowing(&m_bufSeqHeader, p, cb);
         if (FAILED(hr))
             return hr;
+        const BYTE* pHeld = m_bufSeqHeader.Data();
+        const LONG cbNow = m_bufSeqHeader.Length();
+        const LONG iFrom = std::max(m_iSpsPayload, cbHeld - 2);
+        if (FindStartCode(pHeld, cbNow, iFrom, 0) < 0 && cbNow - m_iSpsPayload <= kMaxSpsBytes)
+            return kSpsIncomplete;
+        // The SPS ends here (or is given up): parse it with this unit
+        // added. The bytes stay in the sequence header's storage while
+        // they are copied into the carry buffer below.
         p = m_bufSeqHeader.Data();
         cb = m_bufSeqHeader.Length();
         m_lState = kStateLooking;
@@ -458,9 +493,12 @@ HRESULT CMiniParserH264::CheckSequenceHeader(const BYTE* p, LONG cb)
                 return hr;
             if (hr == kSpsIncomplete) {
                 m_bufSeqHeader.Empty();
-                hr = m_bufSeqHeader.Append(pData + i, cbData - i);
+                hr = AppendGrowing(&m_bufSeqHeader, pData + i, cbData - i);
                 if (FAILED(hr))
                     return hr;
+                // Where the SPS's payload begins: the wait for its end looks
+                // for a start code from there on.
+                m_iSpsPayload = FindSpsStartCode(m_bufSeqHeader.Data(), m_bufSeqHeader.Length()) + 4;
                 Empty();
                 m_lState = kStateIncomplete;
                 return kSpsIncomplete;

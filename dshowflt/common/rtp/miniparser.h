@@ -89,6 +89,9 @@ public:
 
 private:
     CBuffer m_bufRbsp;  // the SPS with emulation-prevention bytes removed
+    // While an SPS is incomplete: the offset in the sequence header at which
+    // its payload (after the NAL header byte) begins.
+    LONG m_iSpsPayload = 0;
 };
 
 class CMiniParserJPEG : public CMiniParser

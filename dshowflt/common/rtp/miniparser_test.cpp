@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -438,6 +439,76 @@ TEST(CMiniParserH264, NeverEndingSpsGivesUp)
     }
     EXPECT_EQ(parser.State(), CMiniParser::kStateLooking);
     EXPECT_LE(nUnits, CMiniParserH264::kMaxSpsBytes / static_cast<LONG>(filler.size()) + 1);
+    EXPECT_EQ(Check(&parser, SpsStream(SpsParams{})), S_OK);
+}
+
+// An SPS that arrives a few bytes per unit is parsed as soon as the start
+// code after it is complete, wherever the unit boundaries fall: inside that
+// start code, right before or after it. The first unit carries the SPS's
+// start code and NAL header (a start code cut right there is lost, see
+// CheckSequenceHeader); the rest comes in units of 3 to 9 bytes at every
+// phase.
+TEST(CMiniParserH264, SpsInSmallUnitsEqualsOneUnit)
+{
+    const SpsParams s = {.bCrop = true, .aullCrop = {0, 0, 0, 4}, .bVui = true, .bTiming = true,
+                         .dwUnitsInTick = 1001, .dwTimeScale = 60000};
+    const Bytes nal = Nal(0x67, SpsRbsp(s));
+    for (const Bytes& scAfter : {kSc4, kSc3}) {
+        const Bytes body = Cat({kSc4, nal, scAfter, kPps, scAfter, kIdr});
+        CMiniParserH264 whole;
+        ASSERT_EQ(Check(&whole, body), S_OK);
+        // Once the SPS is complete the bytes held so far are kept, up to
+        // the PPS's end when it has come: at least the SPS and the start
+        // code that ends it.
+        const CBuffer& seqWhole = whole.SequenceHeader();
+        const Bytes expected(seqWhole.Data(), seqWhole.Data() + seqWhole.Length());
+        const size_t cbAtLeast = 3 + nal.size() + scAfter.size();
+        for (size_t cbUnit = 3; cbUnit <= 9; ++cbUnit) {
+            for (size_t cbLead = 0; cbLead < cbUnit; ++cbLead) {
+                const Bytes stream = Cat({Bytes(cbLead, 0xF0), body});
+                CMiniParserH264 parser;
+                const size_t cbFirst = cbLead + kSc4.size() + 3;
+                // The unit that holds the last byte of the start code after
+                // the SPS is the one that completes it.
+                const size_t iEndOfStartCode = cbLead + kSc4.size() + nal.size() + scAfter.size() - 1;
+                HRESULT hr = Check(&parser, Bytes(stream.begin(), stream.begin() + cbFirst));
+                ASSERT_EQ(hr, CMiniParserH264::kSpsIncomplete);
+                size_t off = cbFirst;
+                for (; off < stream.size(); off += cbUnit) {
+                    hr = Check(&parser, Bytes(stream.begin() + off,
+                                              stream.begin() + std::min(off + cbUnit, stream.size())));
+                    ASSERT_TRUE(SUCCEEDED(hr));
+                    if (hr == S_OK)
+                        break;
+                }
+                ASSERT_EQ(hr, S_OK) << "unit " << cbUnit << " lead " << cbLead;
+                EXPECT_TRUE(off <= iEndOfStartCode && iEndOfStartCode < off + cbUnit)
+                    << "unit " << cbUnit << " lead " << cbLead << ": completed at " << off;
+                EXPECT_EQ(parser.GetDescription().lHeight, 1080);
+                EXPECT_DOUBLE_EQ(parser.GetDescription().dFrameRate, whole.GetDescription().dFrameRate);
+                const CBuffer& seq = parser.SequenceHeader();
+                const Bytes got(seq.Data(), seq.Data() + seq.Length());
+                ASSERT_GE(got.size(), cbAtLeast) << "unit " << cbUnit << " lead " << cbLead;
+                ASSERT_LE(got.size(), expected.size());
+                EXPECT_EQ(got, Bytes(expected.begin(), expected.begin() + got.size()))
+                    << "unit " << cbUnit << " lead " << cbLead;
+            }
+        }
+    }
+
+    // A never-ending SPS in 3-byte units is given up at the same size as in
+    // large ones, and a good SPS after it is found.
+    CMiniParserH264 parser;
+    EXPECT_EQ(Check(&parser, Cat({kSc3, {0x67, 0x64, 0x00}})), CMiniParserH264::kSpsIncomplete);
+    const Bytes filler = {0xAB, 0x00, 0x00};  // zeros, but never 00 00 01
+    LONG cbFed = 0;
+    while (parser.State() == CMiniParser::kStateIncomplete && cbFed <= 2 * CMiniParserH264::kMaxSpsBytes) {
+        ASSERT_TRUE(SUCCEEDED(Check(&parser, filler)));
+        cbFed += 3;
+    }
+    EXPECT_EQ(parser.State(), CMiniParser::kStateLooking);
+    EXPECT_GT(cbFed, CMiniParserH264::kMaxSpsBytes - 3);
+    EXPECT_LE(cbFed, CMiniParserH264::kMaxSpsBytes + 3);
     EXPECT_EQ(Check(&parser, SpsStream(SpsParams{})), S_OK);
 }
 

@@ -90,6 +90,12 @@ void CRTPParser::ResetRTPState()
     m_nState = m_nConfiguredPayloadType == 0 ? RTPSTATE_NO : RTPSTATE_MAYBE;
     m_nLearnedPayloadType = -1;
     m_nLastSeq = -1;
+    m_dwLastSSRC = 0;
+    m_nSuspiciousSeq = -1;
+    m_bRestartPending = false;
+    m_nRetiredSeq = -1;
+    m_dwRetiredSSRC = 0;
+    m_nRetiredGuard = 0;
     if (m_nConfiguredFormat != RTPFORMAT_RAW) {
         m_nWidth = -1;
         m_nHeight = -1;
@@ -254,16 +260,71 @@ int CRTPParser::IsRTP(const BYTE* pData, LONG cb)
     return 1;
 }
 
-// A packet at or behind the last accepted one (within half the sequence
-// space) is late or repeated: handing it on would put old bytes into the
-// unit being built, and taking its number would make every following packet
-// look out of order.
-bool CRTPParser::IsLateOrDuplicate(DWORD dwSeq) const
+// Sequence numbers against the last accepted packet L (RFC 3550, A.1):
+//   at most kMaxMisorder behind L (or L itself, or held already): late or
+//     repeated; handing it on would put old bytes into the unit being built;
+//   up to kMaxDropout ahead: in order, or held until the gap fills;
+//   anything else: suspicious. One such packet is a stray and is dropped,
+//     but a second that continues it (lies just after it) means the sender
+//     restarted its numbering: a camera or encoder that restarts must not
+//     cost the tens of thousands of packets until its numbers come round.
+// A packet with another SSRC comes from a new sender (or a restarted one):
+// a restart at once. After a restart the late packets of the old stream are
+// dropped for a while; taking one for a restart back would splice the two.
+CRTPParser::SeqClass CRTPParser::ClassifySeq(LONG* pnBase)
 {
+    const DWORD dwSeq = m_info.dwSeq;
+    *pnBase = m_nLastSeq;
     if (m_nLastSeq < 0)
-        return false;
-    DWORD dwBehind = (static_cast<DWORD>(m_nLastSeq) - dwSeq) & 0xFFFF;
-    return dwBehind < 0x8000;
+        return SeqClass::kAccept;
+    auto nearRetired = [&]() {
+        if (m_nRetiredGuard <= 0 || m_info.dwSSRC != m_dwRetiredSSRC)
+            return false;
+        const DWORD dwAhead = (dwSeq - static_cast<DWORD>(m_nRetiredSeq)) & 0xFFFF;
+        return dwAhead <= kMaxDropout || dwAhead >= 0x10000 - kMaxMisorder;
+    };
+    if (m_info.dwSSRC != m_dwLastSSRC) {
+        if (nearRetired())
+            return SeqClass::kStraggler;
+        *pnBase = static_cast<LONG>((dwSeq - 1) & 0xFFFF);
+        return SeqClass::kRestart;
+    }
+    const DWORD dwAhead = (dwSeq - static_cast<DWORD>(m_nLastSeq)) & 0xFFFF;
+    if (dwAhead == 0 || dwAhead >= 0x10000 - kMaxMisorder || m_queue.Holds(dwSeq))
+        return SeqClass::kLate;
+    if (dwAhead <= kMaxDropout)
+        return SeqClass::kAccept;
+    if (nearRetired())
+        return SeqClass::kStraggler;
+    // "Continues" allows for reordering at the restart: a packet up to one
+    // queue's worth after the suspicious one makes that one the new base,
+    // and the packets between are taken in order when they arrive.
+    if (m_nSuspiciousSeq >= 0) {
+        const DWORD dwAfter = (dwSeq - static_cast<DWORD>(m_nSuspiciousSeq)) & 0xFFFF;
+        if (dwAfter >= 1 && dwAfter <= CRTPReorderQueue::kCapacity + 1) {
+            *pnBase = m_nSuspiciousSeq;
+            return SeqClass::kRestart;
+        }
+    }
+    return SeqClass::kSuspicious;
+}
+
+// Held packets belong to the old numbering and would never fall due in the
+// new one: they are dropped. The next packet handed on carries the
+// discontinuity flag.
+void CRTPParser::RestartSequence(LONG nBase)
+{
+    const int nDropped = m_queue.Clear();
+    Trace("\nCRTPParser::ParseHeader: sender restart: Seq=%u SSRC=0x%08X after lastSeq=%d SSRC=0x%08X, "
+          "%d held packets dropped",
+          m_info.dwSeq, m_info.dwSSRC, m_nLastSeq, m_dwLastSSRC, nDropped);
+    m_nRetiredSeq = m_nLastSeq;
+    m_dwRetiredSSRC = m_dwLastSSRC;
+    m_nRetiredGuard = static_cast<LONG>(kMaxMisorder);
+    m_nLastSeq = nBase;
+    m_dwLastSSRC = m_info.dwSSRC;
+    m_nSuspiciousSeq = -1;
+    m_bRestartPending = true;
 }
 
 // RTCP is consumed where it arrives, outside the sequence test and the
@@ -320,17 +381,42 @@ int CRTPParser::ParseHeader(BYTE** ppData, LONG* pcb)
         if (nQ != REORDER_RELEASED)
             return RTPPACKET_BAD;
     } else {
+        // A packet that is dropped leaves the record (and with it the
+        // rebuilt clock) as it was: a stray time stamp must not move the
+        // time line of the packets that are handed on.
+        const RTPPacketInfo infoBefore = m_info;
         int nRet = GetRTPInfo(p, cb);
-        if (nRet != RTPPACKET_GOOD)
+        if (nRet != RTPPACKET_GOOD) {
+            m_info = infoBefore;
             return nRet;
+        }
         if (IsRTCPType(m_info.nFormat)) {
             nRet = HandleRTCP(&p, &cb);
             *ppData = p;
             return nRet;
         }
-        if (IsLateOrDuplicate(m_info.dwSeq) || m_queue.Holds(m_info.dwSeq)) {
+        LONG nBase = -1;
+        switch (ClassifySeq(&nBase)) {
+        case SeqClass::kAccept:
+            break;
+        case SeqClass::kRestart:
+            RestartSequence(nBase);
+            break;
+        case SeqClass::kLate:
             Trace("\nCRTPParser::ParseHeader: Skip duplicate packet!");
+            m_info = infoBefore;
             return RTPPACKET_DUPLICATE;
+        case SeqClass::kStraggler:
+            Trace("\nCRTPParser::ParseHeader: Skip late packet of the stream before the restart, Seq=%u",
+                  m_info.dwSeq);
+            m_info = infoBefore;
+            return RTPPACKET_DUPLICATE;
+        case SeqClass::kSuspicious:
+            Trace("\nCRTPParser::ParseHeader: Skip packet far from the sequence, Seq=%u, lastSeq=%d", m_info.dwSeq,
+                  m_nLastSeq);
+            m_nSuspiciousSeq = static_cast<LONG>(m_info.dwSeq);
+            m_info = infoBefore;
+            return RTPPACKET_DISCARD;
         }
     }
 
@@ -353,8 +439,15 @@ int CRTPParser::ParseHeader(BYTE** ppData, LONG* pcb)
                 m_info.dwFlags |= RTPUNIT_DISCONTINUITY;
             }
         }
+        if (m_bRestartPending) {
+            m_info.dwFlags |= RTPUNIT_DISCONTINUITY;
+            m_bRestartPending = false;
+        }
         m_info.dwFlags |= RTPUNIT_SYNCPOINT;
         m_nLastSeq = static_cast<LONG>(m_info.dwSeq);
+        m_dwLastSSRC = m_info.dwSSRC;
+        if (m_nRetiredGuard > 0)
+            --m_nRetiredGuard;
         bArrived = false;
 
         int nRet;

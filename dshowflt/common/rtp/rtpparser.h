@@ -104,7 +104,18 @@ private:
     int ParseSenderReport(BYTE** ppData, LONG* pcb);
     int HandleRTCP(BYTE** ppData, LONG* pcb);
     int Dispatch(BYTE** ppData, LONG* pcb);
-    bool IsLateOrDuplicate(DWORD dwSeq) const;
+    // What an arriving packet's sequence number and SSRC make of it.
+    enum class SeqClass
+    {
+        kAccept,      // in order, or ahead within reach of the reorder queue
+        kLate,        // at most kMaxMisorder behind, or already held: dropped
+        kStraggler,   // a late packet of the stream that a restart retired
+        kSuspicious,  // far from the last one: a stray, or a restart
+        kRestart,     // continues a suspicious packet, or a new SSRC
+    };
+    // *pnBase: the sequence number that a restart takes as the last one.
+    SeqClass ClassifySeq(LONG* pnBase);
+    void RestartSequence(LONG nBase);
     ULONGLONG TicksToUnitTime(ULONGLONG ullTicks) const;
     bool SameSample() const;
     bool DroppedUnit();
@@ -130,6 +141,21 @@ private:
 
     RTPPacketInfo m_info;
     CRTPReorderQueue m_queue;
+
+    // Sender restarts (RFC 3550, A.1). A packet more than kMaxDropout ahead
+    // of the last accepted one or more than kMaxMisorder behind it is
+    // suspicious and dropped; a second one that continues it means the
+    // sender restarted its numbering. A new SSRC is a restart at once.
+    static constexpr DWORD kMaxDropout = 3000;
+    static constexpr DWORD kMaxMisorder = 100;
+    DWORD m_dwLastSSRC = 0;        // SSRC of the last accepted packet
+    LONG m_nSuspiciousSeq = -1;    // the last suspicious packet, or -1
+    bool m_bRestartPending = false;  // the next accepted packet follows a restart
+    // The stream a restart left: its late packets are dropped for the next
+    // kMaxMisorder accepted packets instead of being taken for a restart back.
+    LONG m_nRetiredSeq = -1;
+    DWORD m_dwRetiredSSRC = 0;
+    LONG m_nRetiredGuard = 0;
 
     // De-packetiser state.
     CBuffer m_pending;   // the start of the next unit, or a stashed raw packet

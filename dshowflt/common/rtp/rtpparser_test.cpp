@@ -5,20 +5,24 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <utility>
+
 #include "dshowflt/common/rtp/rtptestutil.h"
 
 using namespace rtptest;
 
 namespace {
 
-Bytes TsPacket(DWORD dwSeq, DWORD dwTimestamp = 0, bool bMarker = false)
+Bytes TsPacket(DWORD dwSeq, DWORD dwTimestamp = 0, bool bMarker = false, DWORD dwSSRC = 0x11223344)
 {
     RtpPacket pkt;
     pkt.bPayloadType = 33;
+    pkt.dwSSRC = dwSSRC;
     pkt.dwSeq = dwSeq;
     pkt.dwTimestamp = dwTimestamp;
     pkt.bMarker = bMarker;
-    pkt.payload = {0x47, static_cast<BYTE>(dwSeq >> 8), static_cast<BYTE>(dwSeq)};
+    pkt.payload = {0x47, static_cast<BYTE>(dwSeq >> 8), static_cast<BYTE>(dwSeq), static_cast<BYTE>(dwSSRC)};
     return pkt.Build();
 }
 
@@ -153,11 +157,122 @@ TEST_F(CRTPParserTest, LateAndDuplicatePacketsAreDroppedAndLeaveTheSequenceAlone
     EXPECT_EQ(RTPPACKET_DUPLICATE, results[6]);  // already held
     for (DWORD f : flags)
         EXPECT_EQ(0u, f & RTPUNIT_DISCONTINUITY);
-    // Less than half the space ahead is early and held; more is late.
+    // Up to 3000 ahead is early and held; up to 100 behind is late; past
+    // either bound a packet is dropped unless a second one continues it.
     results.clear();
-    EXPECT_TRUE(FeedSeqs({104 + 30000, 104 + 40000}, &results).empty());
-    EXPECT_EQ(RTPPACKET_DISCARD, results[0]);
-    EXPECT_EQ(RTPPACKET_DUPLICATE, results[1]);
+    EXPECT_TRUE(FeedSeqs({104 + 3000, 104 - 100, 104 + 3001 + 10, 104 - 101 - 2}, &results).empty());
+    EXPECT_EQ((std::vector<int>{RTPPACKET_DISCARD, RTPPACKET_DUPLICATE, RTPPACKET_DISCARD, RTPPACKET_DISCARD}),
+              results);
+    EXPECT_EQ(1, m_parser.HeldPackets());
+}
+
+// (SSRC, sequence number) of a packet sent, or of a unit handed on (its
+// payload carries both).
+typedef std::pair<DWORD, DWORD> Pkt;
+typedef std::vector<Pkt> Pkts;
+
+// nCount packets from dwFirst on; runs joined in order.
+Pkts Seqs(std::initializer_list<std::tuple<DWORD, DWORD, DWORD>> runs)
+{
+    Pkts v;
+    for (const auto& [dwSSRC, dwFirst, nCount] : runs)
+        for (DWORD i = 0; i < nCount; ++i)
+            v.push_back({dwSSRC, (dwFirst + i) & 0xFFFF});
+    return v;
+}
+
+// Sender restarts, new senders and reordering around both. A restart costs
+// the one packet that first looked suspicious; the next unit handed on says
+// that data was lost; packets held for the old numbering are dropped; and
+// late packets of the old stream are never spliced into the new one.
+TEST_F(CRTPParserTest, SenderRestartsResyncWithoutSplicing)
+{
+    const struct Case {
+        const char* pszName;
+        Pkts arrivals, expected;
+        std::vector<size_t> discontinuities;  // indexes into expected
+    } cases[] = {
+        {"20000 back to 100", Seqs({{0xA, 20000, 10}, {0xA, 100, 20}}),
+         Seqs({{0xA, 20000, 10}, {0xA, 101, 19}}), {10}},
+        {"100 forward to 40000", Seqs({{0xA, 100, 10}, {0xA, 40000, 20}}),
+         Seqs({{0xA, 100, 10}, {0xA, 40001, 19}}), {10}},
+        {"across the wrap", Seqs({{0xA, 65530, 10}, {0xA, 30000, 5}}), Seqs({{0xA, 65530, 10}, {0xA, 30001, 4}}), {10}},
+        // 105 to 101 back: every one of them is past the late window.
+        {"just past the late window", Seqs({{0xA, 5000, 10}, {0xA, 5009 - 105, 5}}),
+         Seqs({{0xA, 5000, 10}, {0xA, 5009 - 104, 4}}), {10}},
+        {"just past the dropout window", Seqs({{0xA, 5000, 10}, {0xA, 5009 + 3001, 5}}),
+         Seqs({{0xA, 5000, 10}, {0xA, 5009 + 3002, 4}}), {10}},
+        {"packets held across a gap are dropped", Seqs({{0xA, 20000, 5}, {0xA, 20006, 3}, {0xA, 100, 5}}),
+         Seqs({{0xA, 20000, 5}, {0xA, 101, 4}}), {5}},
+        // The old numbering is guarded only for a while.
+        {"back near the old numbers later", Seqs({{0xA, 20000, 5}, {0xA, 100, 200}, {0xA, 20010, 10}}),
+         Seqs({{0xA, 20000, 5}, {0xA, 101, 199}, {0xA, 20011, 9}}), {5, 204}},
+        {"old packets around the restart",
+         Seqs({{0xA, 20000, 5}, {0xA, 100, 1}, {0xA, 20005, 1}, {0xA, 101, 1}, {0xA, 20006, 2}, {0xA, 102, 1},
+               {0xA, 20008, 1}, {0xA, 103, 1}}),
+         Seqs({{0xA, 20000, 6}, {0xA, 101, 3}}), {6}},
+        {"new packets out of order",
+         Seqs({{0xA, 20000, 5}, {0xA, 100, 1}, {0xA, 102, 1}, {0xA, 101, 1}, {0xA, 104, 1}, {0xA, 103, 1},
+               {0xA, 105, 1}}),
+         Seqs({{0xA, 20000, 5}, {0xA, 101, 5}}), {5}},
+        {"new SSRC at once; the old one's held and late packets dropped",
+         Seqs({{0xA, 500, 5}, {0xA, 506, 2}, {0xB, 7000, 3}, {0xA, 505, 1}, {0xA, 508, 1}, {0xB, 7003, 3}}),
+         Seqs({{0xA, 500, 5}, {0xB, 7000, 6}}), {5}},
+        {"new SSRC out of order, old late",
+         Seqs({{0xA, 20000, 5}, {0xB, 900, 1}, {0xB, 902, 1}, {0xA, 20005, 1}, {0xB, 901, 1}, {0xB, 903, 1}}),
+         Seqs({{0xA, 20000, 5}, {0xB, 900, 4}}), {5}},
+        {"same numbers from a new SSRC", Seqs({{0xA, 1, 3}, {0xB, 1, 3}}), Seqs({{0xA, 1, 3}, {0xB, 1, 3}}), {3}},
+    };
+    for (const Case& c : cases) {
+        CRTPParser parser;
+        Pkts out;
+        std::vector<size_t> disc;
+        for (const Pkt& a : c.arrivals) {
+            for (const Unit& u : Feed(parser, TsPacket(a.second, 0, false, a.first)).units) {
+                if (u.dwFlags & RTPUNIT_DISCONTINUITY)
+                    disc.push_back(out.size());
+                out.push_back({u.data.at(3), SeqOf(u)});
+            }
+        }
+        EXPECT_EQ(c.expected, out) << c.pszName;
+        EXPECT_EQ(c.discontinuities, disc) << c.pszName;
+        EXPECT_EQ(0, parser.HeldPackets()) << c.pszName;
+    }
+}
+
+// One packet far from the sequence (a stray from another stream, a
+// corrupted number) is dropped; the stream goes on as if it never came, its
+// time stamp included. Strays that do not continue each other never resync.
+TEST_F(CRTPParserTest, StrayPacketFarAwayIsDroppedWithoutResync)
+{
+    std::vector<DWORD> out;
+    std::vector<LONGLONG> times;
+    std::vector<DWORD> flags;
+    auto feed = [&](DWORD dwSeq, DWORD dwTime) {
+        FeedResult r = Feed(m_parser, TsPacket(dwSeq, dwTime));
+        for (const Unit& u : r.units) {
+            out.push_back(SeqOf(u));
+            times.push_back(u.rtTime);
+            flags.push_back(u.dwFlags);
+        }
+        return r.nFirst;
+    };
+    for (DWORD s = 10; s < 15; ++s)
+        feed(s, 900000 + s * 3000);
+    EXPECT_EQ(RTPPACKET_DISCARD, feed(30000, 5));                 // time stamp a minute back
+    EXPECT_EQ(RTPPACKET_DISCARD, feed(45000, 0xF0000000));        // and far ahead
+    EXPECT_EQ(RTPPACKET_DISCARD, feed(30002, 7));                 // not the one after 30000
+    for (DWORD s = 15; s < 20; ++s)
+        feed(s, 900000 + s * 3000);
+    std::vector<DWORD> expected;
+    for (DWORD s = 10; s < 20; ++s)
+        expected.push_back(s);
+    EXPECT_EQ(expected, out);
+    ASSERT_EQ(expected.size(), times.size());
+    for (size_t i = 0; i < times.size(); ++i) {
+        EXPECT_EQ((900000 + static_cast<LONGLONG>(expected[i]) * 3000) * 1000 / 9, times[i]) << expected[i];
+        EXPECT_EQ(0u, flags[i] & (RTPUNIT_DISCONTINUITY | RTPUNIT_TIME_OFFSET)) << expected[i];
+    }
 }
 
 TEST_F(CRTPParserTest, UnitTimeFollowsClockAcrossWrapAndSenderRestart)

@@ -119,3 +119,22 @@ int CRTPReorderQueue::Count()
     CAutoLock lock(&m_csList);
     return m_nHeld;
 }
+
+int CRTPReorderQueue::Clear()
+{
+    CEntry* p;
+    int nHeld;
+    {
+        CAutoLock lock(&m_csList);
+        p = m_pHead;
+        nHeld = m_nHeld;
+        m_pHead = nullptr;
+        m_nHeld = 0;
+    }
+    while (p) {
+        CEntry* pNext = p->pNext;
+        ReturnToPool(p);
+        p = pNext;
+    }
+    return nHeld;
+}

@@ -57,6 +57,9 @@ public:
     // True when a packet with this sequence number is held already.
     bool Holds(DWORD dwSeq);
     int Count();
+    // Drops every held packet (their buffers go back to the pool) and
+    // returns how many there were.
+    int Clear();
 
 private:
     struct CEntry

@@ -19,6 +19,7 @@
 #include "dshowflt/common/trace/traceformat.h"
 #include "dshowflt/common/trace/traceseams.h"
 #include "platform/critsec.h"
+#include "platform/platformtrace.h"
 #include "platform/wtext.h"
 
 constinit std::atomic<uint32_t> g_dwTraceSwitch{TRACE_SWITCH_DEFAULT};
@@ -267,12 +268,23 @@ void TraceWith(uint32_t dwSwitch, const char* pszFormat, va_list args)
     OutputWith(dwSwitch, sz);
 }
 
-// Reads the developer's settings before main() and, at exit, releases the
-// facility's writer so that pending text reaches the file.
+// The platform layer's lines come here once this facility is linked in,
+// already formatted; they obey the switch word like every other line.
+void PlatformLine(const char* pszLine)
+{
+    const uint32_t dw = g_dwTraceSwitch.load(std::memory_order_relaxed);
+    if ((dw & TRACE_ENABLED) != 0)
+        OutputWith(dw, pszLine);
+}
+
+// Reads the developer's settings before main(), takes over the platform
+// layer's lines, and at exit releases the facility's writer so that pending
+// text reaches the file.
 struct CTraceStartup
 {
     CTraceStartup()
     {
+        SetPlatformTraceHooks(PlatformLine, TraceOn, TraceHr);
         if (const char* psz = getenv("KV_TRACE")) {
             // Hex with 0x, otherwise decimal: "010" is ten, not eight.
             const bool bHex = psz[0] == '0' && (psz[1] == 'x' || psz[1] == 'X');
@@ -287,6 +299,9 @@ struct CTraceStartup
     }
     ~CTraceStartup()
     {
+        // Platform code that logs from later static destructors finds no
+        // hook rather than a facility being torn down.
+        SetPlatformTraceHooks(nullptr, nullptr, nullptr);
         CFileOut& out = FileOut();
         CTraceFileWriter* pWriter = nullptr;
         {

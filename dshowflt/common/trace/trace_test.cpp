@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "dshowflt/common/trace/traceseams.h"
+#include "platform/platformtrace.h"
 
 namespace {
 
@@ -191,6 +192,21 @@ TEST_F(TraceTest, ErrorLineNamesFileLineAndStatus)
                           "): TARN Error: KVMM_E_DVR_DISCARDED_DATA - You are trying to read discarded data \n");
     EXPECT_EQ(vec[1], "\r\n net.cpp(5): TARN Error: WSAEWOULDBLOCK = A non-blocking socket operation could "
                       "not be completed immediately \n");
+}
+
+// The platform layer's lines (graph, queue, reader) reach the trace output
+// through the hook this facility installs, status names included, and obey
+// the switch word like every other line.
+TEST_F(TraceTest, PlatformLinesGoThroughTheTrace)
+{
+    g_dwTraceSwitch.store(TRACE_SWITCH_DEFAULT);
+    PlatformTrace("\nCFoo::Off(): %s", PlatformStatusName(E_FAIL));
+    EXPECT_TRUE(Lines().empty());
+    g_dwTraceSwitch.store(TRACE_ENABLED | TRACE_TO_DEBUGGER);
+    PlatformTrace("\nCFoo::Bar(): %s, %d", PlatformStatusName(KVMM_E_DVR_STOPPED), 7);
+    const std::vector<std::string> vec = Lines();
+    ASSERT_EQ(vec.size(), 1u);
+    EXPECT_EQ(vec[0], "\r\nCFoo::Bar(): KVMM_E_DVR_STOPPED - The DVR has stopped writing data, 7");
 }
 
 TEST_F(TraceTest, HexDumpShowsSixteenBytesPerLine)

@@ -368,6 +368,10 @@ TEST_F(CPullPinTest, SecondConnectionAfterACompletedOneStartsFromAnEmptyBuffer)
     EXPECT_TRUE(trace.Contains("\nUDPSrc::CompleteConnect(Input) SUCCEEDED!"));
     ASSERT_EQ(S_OK, m_pGraph->Run());
     WriteFlowControlled(300000, 1 << 20, &first);
+    // No write follows to publish the last bytes, and a reader that asks
+    // for them after the last write waits for the next: the receive thread
+    // publishes them before it waits for the network; so does this test.
+    ASSERT_TRUE(m_pWriter->PublishAll());
     ASSERT_TRUE(first.waiter.WaitFor([&] { return first.llNext == 300000; }));
     ASSERT_EQ(S_OK, m_pGraph->Stop());
     ASSERT_EQ(S_OK, m_pGraph->Disconnect(m_pSource->Pin()));

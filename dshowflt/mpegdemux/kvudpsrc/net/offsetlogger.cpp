@@ -72,7 +72,15 @@ HRESULT COffsetLogger::StartLoggingAt(DWORD dwIntervalMs, DWORD dwStartTick, con
     // A new read loop is a new stream: the old records mean nothing now.
     FreeRecords();
     m_dwLastTime = 0;
+    m_bStarted = IsLogging();
     return S_OK;
+}
+
+void COffsetLogger::SetReceiveTimeFallback(PFNRECEIVETIMEFALLBACK pfn, void* pvContext)
+{
+    CAutoLock lock(&m_csLog);
+    m_pfnFallback = pfn;
+    m_pvFallback = pvContext;
 }
 
 HRESULT COffsetLogger::LogOffset(DWORD dwTick, LONGLONG llOffset)
@@ -126,7 +134,31 @@ HRESULT COffsetLogger::GetReceiveTime(double dOffset, double* pReceiveTime)
     if (!TruncateToInt64(dOffset, &llOffset))
         return E_INVALIDARG;
 
+    PFNRECEIVETIMEFALLBACK pfnFallback = nullptr;
+    void* pvFallback = nullptr;
+    {
+        CAutoLock lock(&m_csLog);
+        // The log answers what it covers. For the rest, once the application
+        // asked for receive times, the index beside the ring may know better
+        // than the nearest record: asked below, with no lock held.
+        const bool bCovered =
+            m_cRecords > 0 && llOffset >= m_pRecords[0].llOffset && llOffset <= m_pRecords[m_cRecords - 1].llOffset;
+        if (bCovered || !m_pfnFallback || !m_bStarted)
+            return LookUpLocked(llOffset, pReceiveTime);
+        pfnFallback = m_pfnFallback;
+        pvFallback = m_pvFallback;
+    }
+    LONGLONG llTime = 0;
+    if (SUCCEEDED(pfnFallback(pvFallback, llOffset, &llTime))) {
+        *pReceiveTime = static_cast<double>(llTime);
+        return S_OK;
+    }
     CAutoLock lock(&m_csLog);
+    return LookUpLocked(llOffset, pReceiveTime);
+}
+
+HRESULT COffsetLogger::LookUpLocked(LONGLONG llOffset, double* pReceiveTime)
+{
     if (m_cRecords == 0)
         return KVMM_E_NO_RECEIVE_TIME;
     const Record* pr = m_pRecords;

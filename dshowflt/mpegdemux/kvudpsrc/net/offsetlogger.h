@@ -55,7 +55,20 @@ public:
     // IKVUDPSrc: the file time at which byte dOffset (truncated) arrived,
     // interpolated between records. KVMM_E_NO_RECEIVE_TIME on an empty log
     // (*pReceiveTime untouched), E_POINTER, E_INVALIDARG for a NaN offset.
+    // Once the log was started enabled (the application asked for receive
+    // times), an offset outside its records (before the first, after the
+    // last, or any while it holds none) is asked of the fallback first, when
+    // one is set; its answer wins over the nearest record's time.
     [[nodiscard]] HRESULT GetReceiveTime(double dOffset, double* pReceiveTime);
+
+    // Where receive times come from for offsets the log does not cover: the
+    // DVR writer's time index beside the ring, which keeps every offset the
+    // ring still holds (CBaseDVRSink::LookUpReceiveTimeCallback with the
+    // sink as the context). S_OK with a file time, or a failure, after which
+    // the log answers as it would alone. Called with no lock of the log
+    // held; it must outlive the log or be cleared first (null).
+    using PFNRECEIVETIMEFALLBACK = HRESULT (*)(void* pvContext, LONGLONG llOffset, LONGLONG* pllFileTime);
+    void SetReceiveTimeFallback(PFNRECEIVETIMEFALLBACK pfn, void* pvContext);
     // Stops appending; the records stay queryable. S_OK.
     [[nodiscard]] HRESULT StopLogging();
     // prefix + "YYYY_MM_DD__hh_mm_ss_mmm" (UTC) + suffix. A value that is
@@ -73,6 +86,8 @@ public:
 
 private:
     void FreeRecords() REQUIRES(m_csLog);
+    // The log's own answer (see GetReceiveTime).
+    [[nodiscard]] HRESULT LookUpLocked(LONGLONG llOffset, double* pReceiveTime) REQUIRES(m_csLog);
     // A record at dwTime (ms since the start) is at least the interval
     // after the last one.
     bool IsDue(DWORD dwTime) const REQUIRES(m_csLog);
@@ -87,4 +102,7 @@ private:
     LONG m_cAlloc GUARDED_BY(m_csLog) = 0;
     DWORD m_dwInterval GUARDED_BY(m_csLog) = kDefaultIntervalMs;
     DWORD m_dwLastTime GUARDED_BY(m_csLog) = 0;
+    bool m_bStarted GUARDED_BY(m_csLog) = false;  // started while enabled: the application asked for times
+    PFNRECEIVETIMEFALLBACK m_pfnFallback GUARDED_BY(m_csLog) = nullptr;
+    void* m_pvFallback GUARDED_BY(m_csLog) = nullptr;
 };

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <limits>
 #include <thread>
+#include <vector>
+
+#include "dshowflt/common/dvr/dvrsink.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -241,4 +246,72 @@ TEST(COffsetLoggerText, BadTextIsRefused)
         EXPECT_EQ(str, u"p0000_00_00__00_00_00_000s");
     }
     EXPECT_EQ(COffsetLogger::ConvertTimeToString(0, nullptr, nullptr, nullptr), E_POINTER);
+}
+
+// The fallback hook with the DVR writer's index behind it, as the receive
+// thread (at once the log and the writer) wires them.
+TEST(COffsetLoggerFallbackTest, OffsetsTheLogForgotAreAnsweredFromTheIndexBesideTheRing)
+{
+    char szDir[] = "/tmp/kvlogidx_XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    CBaseDVRSink* pSink = new CBaseDVRSink("test sink", nullptr);
+    pSink->NonDelegatingAddRef();
+    BSTR bstrDir = SysAllocString(Utf8ToWide(szDir).c_str());
+    ASSERT_EQ(pSink->StartChangingAttributes(), S_OK);
+    ASSERT_EQ(pSink->SetFolderName(0, bstrDir), S_OK);
+    ASSERT_EQ(pSink->SetBufferSize(0, 4, 65536.0), S_OK);
+    ASSERT_EQ(pSink->EndChangingAttributes(VARIANT_FALSE), S_OK);
+    SysFreeString(bstrDir);
+    ASSERT_EQ(pSink->StartDVR(), S_OK);
+
+    // Two bursts 80 ms apart (the pause gets entries of its own), then the
+    // log starts: it knows nothing of the first 2000 bytes.
+    const std::vector<BYTE> v(1000, 0x47);
+    const LONGLONG llBefore = dvr::IndexWallClockNow();
+    ASSERT_EQ(pSink->WriteData(v.data(), 1000), S_OK);
+    const LONGLONG llFirstDone = dvr::IndexWallClockNow();
+    Sleep(80);  // the time between the bursts is what is measured, not a synchronisation
+    const LONGLONG llSecond = dvr::IndexWallClockNow();
+    ASSERT_EQ(pSink->WriteData(v.data(), 1000), S_OK);
+    const LONGLONG llSecondDone = dvr::IndexWallClockNow();
+    COffsetLogger log;
+    log.SetLogging(1);
+    ASSERT_EQ(log.StartLogging(0), S_OK);
+    ASSERT_EQ(pSink->WriteData(v.data(), 1000), S_OK);
+    ASSERT_EQ(log.LogOffset(GetTickCount(), 2000), S_OK);
+    (void)pSink->BeginWaitingForData();
+
+    double d = 0;
+    ASSERT_EQ(log.GetReceiveTime(500, &d), S_OK);
+    const double dLogOnly = d;  // alone, the log answers its first record's time
+    log.SetReceiveTimeFallback(&CBaseDVRSink::LookUpReceiveTimeCallback, static_cast<CBaseDVRSink*>(pSink));
+    ASSERT_EQ(log.GetReceiveTime(500, &d), S_OK);
+    EXPECT_GE(d, static_cast<double>(llBefore));
+    EXPECT_LE(d, static_cast<double>(llFirstDone));
+    EXPECT_LT(d, dLogOnly);
+    ASSERT_EQ(log.GetReceiveTime(1000, &d), S_OK);  // the first byte after the pause
+    EXPECT_GE(d, static_cast<double>(llSecond));
+    EXPECT_LE(d, static_cast<double>(llSecondDone));
+    // What the log covers, the log answers; offsets the ring no longer
+    // holds (nor ever held) get the log's nearest record.
+    double dLog = 0;
+    ASSERT_EQ(log.GetReceiveTime(2000, &dLog), S_OK);
+    EXPECT_EQ(dLog, dLogOnly);
+    ASSERT_EQ(log.GetReceiveTime(1e9, &d), S_OK);
+    EXPECT_EQ(d, dLog);
+
+    // A log that was never switched on stays silent, index or not.
+    COffsetLogger off;
+    off.SetReceiveTimeFallback(&CBaseDVRSink::LookUpReceiveTimeCallback, static_cast<CBaseDVRSink*>(pSink));
+    EXPECT_EQ(off.GetReceiveTime(500, &d), KVMM_E_NO_RECEIVE_TIME);
+
+    // A stopped writer's ring stays on disk (its layout was set) and still
+    // answers; once its files are gone, nothing is left to fall back on.
+    ASSERT_EQ(pSink->StopDVR(), S_OK);
+    ASSERT_EQ(log.GetReceiveTime(500, &d), S_OK);
+    EXPECT_LT(d, dLogOnly);
+    (void)system((std::string("rm -rf '") + szDir + "'").c_str());
+    ASSERT_EQ(log.GetReceiveTime(500, &d), S_OK);
+    EXPECT_EQ(d, dLogOnly);
+    pSink->NonDelegatingRelease();
 }

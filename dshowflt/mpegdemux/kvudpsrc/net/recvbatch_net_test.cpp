@@ -4,6 +4,8 @@
 // depend on the company it arrived in.
 #include <future>
 
+#include "dshowflt/common/dvr/dvrindex.h"
+#include "dshowflt/common/dvr/dvrtimeindex.h"
 #include "dshowflt/common/rtp/rtptestutil.h"
 #include "dshowflt/mpegdemux/kvudpsrc/net/recvtest_util.h"
 
@@ -57,6 +59,41 @@ std::vector<uint64_t> RecordSizes(const CWString& strStub)
             v.push_back(static_cast<uint64_t>(pList[i].size));
     }
     reader.CloseStubFile();
+    return v;
+}
+
+// The offsets of the ring's time index entries that say data was lost
+// before them, as a reader of the ring finds them.
+std::vector<LONGLONG> DiscontinuityOffsets(const CWString& strStub)
+{
+    struct CReader : CDVREngine
+    {
+        CReader() : CDVREngine(false) {}
+    } reader;
+    std::vector<LONGLONG> v;
+    CDVRTimeIndex index;
+    if (SUCCEEDED(reader.SetStubFileName(strStub.c_str(), -1, FALSE)) && SUCCEEDED(reader.OpenStubFile()) &&
+        SUCCEEDED(reader.GetStubHeaderSize()) && SUCCEEDED(index.Load(&reader))) {
+        for (size_t i = 0; i < index.EntryCount(); ++i)
+            if (index.Entry(i).dwFlags & dvr::kIndexFlagDiscontinuity)
+                v.push_back(index.Entry(i).llOffset);
+    }
+    reader.CloseStubFile();
+    return v;
+}
+
+// Where the offset-stamped stream in the ring jumps: the ring offsets of the
+// datagrams whose stamp is not where they lie.
+std::vector<LONGLONG> StampJumps(const Bytes& ring)
+{
+    std::vector<LONGLONG> v;
+    LONGLONG llShift = 0;  // stamp minus ring offset so far
+    for (size_t off = 0; off + 188 <= ring.size(); off += kDatagram) {
+        const LONGLONG llShiftHere = WordAt(&ring[off]) - 4 - static_cast<LONGLONG>(off);
+        if (llShiftHere != llShift)
+            v.push_back(static_cast<LONGLONG>(off));
+        llShift = llShiftHere;
+    }
     return v;
 }
 
@@ -190,4 +227,118 @@ TEST(CRecvBatchNet, KernelDropsAreCountedAsLostDatagramsAndTraced)
     for (size_t i = 0; i < cKept; ++i)
         EXPECT_TRUE(units[i].data == Datagram(static_cast<int>(i))) << "unit " << i;
     EXPECT_TRUE(units.back().data == Datagram(kSent));
+}
+
+TEST(CRecvBatchNet, LostRtpPacketsInABatchMarkTheTimeIndexWhereTheGapIs)
+{
+    CRecv recv;
+    const WORD wPort = recv.Open();
+    ASSERT_NE(0, wPort);
+    CTestSender sender;
+    // 104 is lost; five packets after it let the reorder queue give up on
+    // it, all in the one batch of the first read.
+    Bytes sent;
+    for (DWORD dwSeq = 100; dwSeq <= 110; ++dwSeq) {
+        if (dwSeq == 104)
+            continue;
+        const Bytes v = Datagram(static_cast<int>(dwSeq) - 100);
+        ASSERT_TRUE(sender.Send("127.0.0.1", wPort, ToString(Rtp33(dwSeq, v))));
+        sent.insert(sent.end(), v.begin(), v.end());
+    }
+    recv.m_pin.ExpectUnits(10);
+    EXPECT_EQ(S_OK, recv.Call(CMD_READ));
+    ASSERT_TRUE(recv.m_pin.WaitReached());
+    EXPECT_EQ(S_OK, recv.Call(RECVCMD_STOP));
+
+    const Bytes ring = recv.Ring();
+    ASSERT_TRUE(ring == sent) << ring.size() << " bytes in the ring";
+    // The stamps say where the gap is; the index must say the same, not the
+    // start of the write that gathered the batch.
+    const std::vector<LONGLONG> aJumps = StampJumps(ring);
+    ASSERT_EQ(aJumps, std::vector<LONGLONG>{4 * kDatagram});
+    EXPECT_EQ(DiscontinuityOffsets(recv.m_dir.Stub()), aJumps);
+}
+
+TEST(CRecvBatchNet, KernelDropsMarkTheTimeIndexWhereTheStreamJumps)
+{
+    CRecv recv;
+    const WORD wPort = recv.Open("127.0.0.1", u"?RcvBuf=4096");
+    ASSERT_NE(0, wPort);
+    CTestSender sender;
+    // The first datagram holds the thread in its delivery while the socket
+    // overflows.
+    recv.m_pin.HoldAt(1);
+    std::future<HRESULT> read = ReadAsync(recv);
+    ASSERT_TRUE(sender.Send("127.0.0.1", wPort, ToString(Datagram(0))));
+    ASSERT_TRUE(recv.m_pin.WaitHeld());
+    int nSent = 1;
+    for (; nSent < 40; ++nSent)
+        ASSERT_TRUE(sender.Send("127.0.0.1", wPort, ToString(Datagram(nSent))));
+    recv.m_pin.Release();
+    // The kernel tells of its drops with the next datagram it queues. The
+    // thread may still be taking what the kernel kept, which may drop more:
+    // send until one is through, so that each datagram sent was either
+    // read or dropped before the count is compared.
+    auto Delivered = [&recv](int n) {
+        for (const SUnit& u : recv.m_pin.Units())
+            if (WordAt(u.data.data()) - 4 == static_cast<LONGLONG>(n) * kDatagram)
+                return true;
+        return false;
+    };
+    bool bThrough = false;
+    for (int nTry = 0; nTry < 50 && !bThrough; ++nTry) {
+        const int n = nSent++;
+        ASSERT_TRUE(sender.Send("127.0.0.1", wPort, ToString(Datagram(n))));
+        for (int nWait = 0; nWait < 20 && !(bThrough = Delivered(n)); ++nWait) {
+            recv.m_pin.ExpectUnits(static_cast<LONG>(recv.m_pin.Units().size()) + 1);
+            (void)recv.m_pin.WaitReached(10);
+        }
+    }
+    ASSERT_TRUE(bThrough);
+    EXPECT_EQ(S_OK, recv.Call(RECVCMD_STOP));
+    ASSERT_TRUE(Ready(read, 5000 * kSlow));
+    EXPECT_EQ(S_OK, read.get());
+
+    // Loopback loses nothing else: every datagram sent was read or dropped.
+    const size_t cKept = recv.m_pin.Units().size();
+    EXPECT_EQ(static_cast<LONGLONG>(nSent) - static_cast<LONGLONG>(cKept), recv->GetDroppedDatagrams());
+    const Bytes ring = recv.Ring();
+    ASSERT_TRUE(ring == recv.m_pin.AllBytes());
+    const std::vector<LONGLONG> aJumps = StampJumps(ring);
+    ASSERT_FALSE(aJumps.empty());
+    EXPECT_EQ(DiscontinuityOffsets(recv.m_dir.Stub()), aJumps);
+}
+
+TEST(CRecvBatchNet, ABatchSaysWhichDatagramFollowsKernelDrops)
+{
+    CRecv recv;
+    const WORD wPort = recv.Open("127.0.0.1", u"?RcvBuf=4096");
+    ASSERT_NE(0, wPort);
+    CTestSender sender;
+    // No read loop: the test reads the socket itself. Sixty datagrams
+    // overflow the buffer; the kernel keeps the first few. So small a buffer
+    // also makes the kernel give back the room of each datagram read at
+    // once (a larger one gives it back a quarter of the buffer at a time).
+    constexpr int kBurst = 60;
+    for (int i = 0; i < kBurst; ++i)
+        ASSERT_TRUE(sender.Send("127.0.0.1", wPort, ToString(Datagram(i))));
+    CRecvBatch batch;
+    ASSERT_EQ(S_OK, recv->MyRecv(&batch, 2));
+    ASSERT_EQ(2, batch.nCount);
+    EXPECT_FALSE(batch.abAfterDrop[0]);
+    EXPECT_FALSE(batch.abAfterDrop[1]);
+    EXPECT_FALSE(batch.bDrained);
+    // Two datagrams taken: one more fits behind those still queued.
+    ASSERT_TRUE(sender.Send("127.0.0.1", wPort, ToString(Datagram(kBurst))));
+    ASSERT_EQ(S_OK, recv->MyRecv(&batch));
+    ASSERT_GE(batch.nCount, 2);
+    const int nLast = batch.nCount - 1;
+    EXPECT_TRUE(Bytes(batch.apData[nLast], batch.apData[nLast] + batch.acbData[nLast]) == Datagram(kBurst));
+    for (int i = 0; i < nLast; ++i) {
+        EXPECT_TRUE(Bytes(batch.apData[i], batch.apData[i] + batch.acbData[i]) == Datagram(i + 2)) << i;
+        EXPECT_FALSE(batch.abAfterDrop[i]) << i;
+    }
+    EXPECT_TRUE(batch.abAfterDrop[nLast]);
+    EXPECT_EQ(kBurst - (2 + nLast), recv->GetDroppedDatagrams());
+    EXPECT_TRUE(batch.bDrained);
 }

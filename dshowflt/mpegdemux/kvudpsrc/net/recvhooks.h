@@ -66,6 +66,17 @@ public:
     // Major type not null.
     virtual BOOL IsOutputMediaTypeValid() = 0;
 
+    // An event of the DVR writer for the application (the backup file could
+    // not be written: kDVREventBackupFailed with the write's status), raised
+    // on the thread that writes: the filter queues it as a graph event and
+    // must not block. Without a graph to tell it is dropped.
+    virtual void OnWriterEvent(LONG lEventCode, LONG_PTR lParam1, LONG_PTR lParam2)
+    {
+        (void)lEventCode;
+        (void)lParam1;
+        (void)lParam2;
+    }
+
 protected:
     ~IRecvFilter() = default;
 };

@@ -104,6 +104,17 @@ HRESULT CRecvThread::ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool 
     }
 
     if (m_bDVRWrite.load(std::memory_order_acquire)) {
+        // Lost RTP packets leave a flagged entry in the time index, so that
+        // a cut by the clock knows the data before it is not contiguous. The
+        // mark goes with the next block written: what a batch gathered
+        // before this unit is written first, so that the entry falls on
+        // this unit's offset and not on the start of the gathered write.
+        if (dwFlags & RTPUNIT_DISCONTINUITY) {
+            hr = FlushWrites();
+            MarkDiscontinuity();
+            if (hr != S_OK)
+                return hr;
+        }
         hr = WriteUnit(pData, cb);
         if (hr != S_OK)
             return hr;

@@ -37,6 +37,9 @@ CRecvThread::CRecvThread(IRecvOutputPin* pPin, IRecvFilter* pFilter, IUnknown* p
 CRecvThread::CRecvThread(IRecvOutputPin* pPin, IRecvFilter* pFilter, IUnknown* pUnkOuter, bool bStartThread)
     : CBaseDVRSink("TARN UDP Source Receive Thread", pUnkOuter), m_pPin(pPin), m_pFilter(pFilter)
 {
+    // Offsets that the in-memory log no longer (or never) covered are
+    // answered from the ring's time index for as long as the ring holds them.
+    SetReceiveTimeFallback(&CBaseDVRSink::LookUpReceiveTimeCallback, static_cast<CBaseDVRSink*>(this));
     // Last, so that the thread only ever sees a complete object.
     if (bStartThread && !Create())
         Trace("\nCRecvThread::CRecvThread: the receive thread could not be started");
@@ -321,6 +324,15 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         m_bDeferWrites = true;
         for (int i = 0; i < m_batch.nCount && SUCCEEDED(hr); ++i) {
             m_nDatagram = i;
+            if (m_batch.abAfterDrop[i] && m_bDVRWrite.load(std::memory_order_acquire)) {
+                // The kernel dropped datagrams right before this one: the
+                // time index marks the gap at its offset, as it marks lost
+                // RTP packets.
+                hr = FlushWrites();
+                MarkDiscontinuity();
+                if (FAILED(hr))
+                    break;
+            }
             BYTE* pData = m_batch.apData[i];
             LONG cbData = m_batch.acbData[i];
             int nKind;
@@ -412,6 +424,24 @@ HRESULT CRecvThread::StartDVR(const GUID* pStreamId)
     HRESULT hr = CBaseDVRSink::StartDVR(pStreamId);
     if (FAILED(hr))
         return hr;
+    WriteParameterSets();
+    return hr;
+}
+
+HRESULT CRecvThread::RestartDVR()
+{
+    // The sink's restart is not virtual and knows nothing of parameter sets;
+    // holding the writer lock across both keeps the receive thread's next
+    // write behind them.
+    CAutoLock lock(&m_csWriter);
+    HRESULT hr = CBaseDVRSink::RestartDVR();
+    if (SUCCEEDED(hr))
+        WriteParameterSets();
+    return hr;
+}
+
+void CRecvThread::WriteParameterSets()
+{
     bool bPlainH264;
     {
         CAutoLock lock(&m_csState);
@@ -419,15 +449,19 @@ HRESULT CRecvThread::StartDVR(const GUID* pStreamId)
     }
     // A plain H.264 stream carries its parameter sets only now and then; a
     // recording that begins with them decodes from its first IDR.
-    if (bPlainH264) {
-        CBuffer& params = m_pFilter->ParameterBuffer();
-        if (params.Length() > 0) {
-            HRESULT hrWrite = WriteData(params.Data(), params.Length());
-            if (FAILED(hrWrite))
-                Trace("\nCRecvThread::StartDVR: writing the parameter sets failed %s", TraceHr(hrWrite));
-        }
+    if (!bPlainH264)
+        return;
+    CBuffer& params = m_pFilter->ParameterBuffer();
+    if (params.Length() > 0) {
+        HRESULT hrWrite = WriteData(params.Data(), params.Length());
+        if (FAILED(hrWrite))
+            Trace("\nCRecvThread::StartDVR: writing the parameter sets failed %s", TraceHr(hrWrite));
     }
-    return hr;
+}
+
+void CRecvThread::NotifyEvent(LONG lEventCode, LONG_PTR lParam1, LONG_PTR lParam2)
+{
+    m_pFilter->OnWriterEvent(lEventCode, lParam1, lParam2);
 }
 
 bool CRecvThread::IsAttributeChangeRunning()

@@ -93,6 +93,11 @@ public:
     // The sink's start; a plain H.264 stream (comp=H264) with parameter sets
     // from the URL begins its recording with them.
     [[nodiscard]] HRESULT StartDVR(const GUID* pStreamId = nullptr) override;
+    // The sink's restart with the same stream id (a reconnected pin empties
+    // the ring). A plain H.264 ring begins with the parameter sets again:
+    // they are written before the lock is let go, so no received byte comes
+    // first.
+    [[nodiscard]] HRESULT RestartDVR();
     // The writer is about to apply (FALSE) or has applied (TRUE) a change of
     // its attributes: the ring is stopped meanwhile and started again after.
     [[nodiscard]] HRESULT ChangingAttributesNotification(BOOL bAfter) override;
@@ -110,6 +115,8 @@ public:
 
     // --- State --------------------------------------------------------------
     BOOL IsReading() const { return m_bReading.load(std::memory_order_acquire) ? TRUE : FALSE; }
+    // Whether the socket is open; any thread may ask.
+    BOOL IsSocketOpen() const { return m_bSocketOpen.load(std::memory_order_acquire) ? TRUE : FALSE; }
     DWORD GetTimeout() const { return m_dwTimeoutMs.load(std::memory_order_relaxed); }
     REFERENCE_TIME GetLatency() const { return m_rtLatency.load(std::memory_order_relaxed); }
     // Whether received data still goes to the DVR ring.
@@ -125,6 +132,8 @@ protected:
 
     DWORD ThreadProc() override;
     BOOL ShouldRegisterInObjectTable() override;
+    // The writer's events go to the filter.
+    void NotifyEvent(LONG lEventCode, LONG_PTR lParam1, LONG_PTR lParam2) override;
 
 private:
     // Read loop states.
@@ -173,6 +182,9 @@ private:
     // The deadline dwTimeoutMs after now (kNoDeadline for no time-out).
     static DWORD DataDeadline(DWORD dwTimeoutMs);
     [[nodiscard]] HRESULT OpenForReconnect(BOOL bCreateBuffer);
+    // A plain H.264 stream (comp=H264) with parameter sets from the URL:
+    // writes them into the ring, which has just started.
+    void WriteParameterSets();
     bool IsAttributeChangeRunning();
 
     // Option parsing (recvoptions.cpp).

@@ -508,6 +508,7 @@ HRESULT CSocket::MyRecv(CRecvBatch* pBatch, int nMax)
             return hr;
         pBatch->apData[0] = Data();
         pBatch->acbData[0] = cb;
+        pBatch->abAfterDrop[0] = false;
         pBatch->nCount = 1;
         return S_OK;
     }
@@ -540,9 +541,6 @@ HRESULT CSocket::MyRecv(CRecvBatch* pBatch, int nMax)
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         return SocketError(errno);
-    // The last datagram's counter is the newest.
-    if (n > 0)
-        CountDrops(m_aMsg[n - 1].msg_hdr);
     for (int i = 0; i < n; ++i) {
         if (m_aMsg[i].msg_hdr.msg_flags & MSG_TRUNC) {
             // Cut, as the single read reports: the datagrams before it are
@@ -554,6 +552,9 @@ HRESULT CSocket::MyRecv(CRecvBatch* pBatch, int nMax)
             m_hrDeferred = HRESULT_FROM_WIN32(WSAEMSGSIZE);
             break;
         }
+        // Each datagram carries the counter as it stood when it was queued:
+        // a rise since the one before places the drops right before it.
+        pBatch->abAfterDrop[i] = CountDrops(m_aMsg[i].msg_hdr);
         pBatch->apData[i] = static_cast<BYTE*>(m_aIov[i].iov_base);
         pBatch->acbData[i] = static_cast<LONG>(m_aMsg[i].msg_len);
         pBatch->nCount = i + 1;
@@ -562,8 +563,9 @@ HRESULT CSocket::MyRecv(CRecvBatch* pBatch, int nMax)
     return S_OK;
 }
 
-void CSocket::CountDrops(const msghdr& msg)
+bool CSocket::CountDrops(const msghdr& msg)
 {
+    bool bDropped = false;
     msghdr* pMsg = const_cast<msghdr*>(&msg);  // the macros take no const
     for (cmsghdr* pc = CMSG_FIRSTHDR(pMsg); pc; pc = CMSG_NXTHDR(pMsg, pc)) {
         if (pc->cmsg_level != SOL_SOCKET || pc->cmsg_type != SO_RXQ_OVFL ||
@@ -576,8 +578,10 @@ void CSocket::CountDrops(const msghdr& msg)
         if (dwNew != 0 && dwNew < 0x80000000u) {
             m_dwDropCounter = static_cast<DWORD>(dwCounter);
             m_llDroppedDatagrams.fetch_add(dwNew, std::memory_order_relaxed);
+            bDropped = true;
         }
     }
+    return bDropped;
 }
 
 void CSocket::DisplaySocketInfo(SOCKET s)

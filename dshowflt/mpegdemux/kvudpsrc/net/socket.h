@@ -69,6 +69,9 @@ struct CRecvBatch
     bool bDrained = false;
     BYTE* apData[kMaxDatagrams] = {};
     LONG acbData[kMaxDatagrams] = {};
+    // The kernel dropped datagrams just before this one (its buffer was
+    // full): what the ring holds before it is not contiguous with it.
+    bool abAfterDrop[kMaxDatagrams] = {};
 };
 
 class CSocketHelper
@@ -192,8 +195,9 @@ private:
     static constexpr DWORD kClosedMaxMsgSize = 512;
     HRESULT Fail(HRESULT hr);
     void SetReceiveBufferSize(int cbWanted);
-    // Adds what the kernel's drop counter of a received datagram says.
-    void CountDrops(const msghdr& msg);
+    // Adds what the kernel's drop counter of a received datagram says;
+    // true when datagrams were dropped since the one before it.
+    bool CountDrops(const msghdr& msg);
 
     std::atomic<DWORD> m_cbSocketBufferWanted{kDefaultSocketBuffer};
     std::atomic<DWORD> m_cbSocketBufferGranted{0};

@@ -1,0 +1,125 @@
+// Where a transport stream may be cut: the packet grid found in arbitrary
+// bytes, and the random-access point with the PSI that precedes it.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/tscut.h"
+
+namespace {
+
+// Builds packets the way a muxer lays them out (ISO/IEC 13818-1, 2.4.3).
+std::vector<uint8_t> Packet(uint16_t wPid, bool bPusi, const std::vector<uint8_t>& payload, bool bRai = false)
+{
+    std::vector<uint8_t> p(188, 0xFF);
+    p[0] = 0x47;
+    p[1] = static_cast<uint8_t>((bPusi ? 0x40 : 0) | (wPid >> 8));
+    p[2] = static_cast<uint8_t>(wPid);
+    size_t i = 4;
+    if (bRai) {
+        p[3] = 0x30;
+        p[4] = 1;
+        p[5] = 0x40;  // random_access_indicator
+        i = 6;
+    } else {
+        p[3] = 0x10;
+    }
+    for (size_t k = 0; k < payload.size() && i < 188; ++k)
+        p[i++] = payload[k];
+    return p;
+}
+
+// A PAT naming one PMT on PID 0x1000.
+std::vector<uint8_t> Pat()
+{
+    return Packet(0, true, {0x00, 0x00, 0xB0, 13, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xF0, 0x00, 0, 0, 0, 0});
+}
+
+// A video PES header (stream_id 0xE0, no optional fields beyond the 3
+// bytes), then the given payload.
+std::vector<uint8_t> VideoPes(const std::vector<uint8_t>& es)
+{
+    static const uint8_t abHeader[9] = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x00, 0x00};
+    std::vector<uint8_t> v(sizeof(abHeader) + es.size());
+    memcpy(v.data(), abHeader, sizeof(abHeader));
+    for (size_t i = 0; i < es.size(); ++i)
+        v[sizeof(abHeader) + i] = es[i];
+    return v;
+}
+
+// Feeds packets from stream offset 0; the cut, or -1.
+long long Cut(const std::vector<std::vector<uint8_t>>& packets)
+{
+    tscut::CRandomAccessFinder finder;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        long long llCut = -1;
+        if (finder.Feed(packets[i].data(), static_cast<long long>(i * 188), &llCut))
+            return llCut;
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST(CTsCutTest, ThePacketGridIsFoundBehindAnyPrefixAndOnlyInATransportStream)
+{
+    std::vector<uint8_t> v;
+    for (int i = 0; i < 6; ++i) {
+        const std::vector<uint8_t> p = Packet(0x100, false, std::vector<uint8_t>(184, static_cast<uint8_t>(i)));
+        v.insert(v.end(), p.begin(), p.end());
+    }
+    for (size_t nSkip : {0u, 1u, 100u, 187u}) {
+        const long long ll = tscut::FindPacketStart(v.data() + nSkip, v.size() - nSkip);
+        EXPECT_EQ(ll, nSkip == 0 ? 0 : static_cast<long long>(188 - nSkip)) << nSkip;
+    }
+    std::vector<uint8_t> noise(2000);
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<uint8_t>(i * 7 + 3);
+    EXPECT_EQ(tscut::FindPacketStart(noise.data(), noise.size()), -1);
+    EXPECT_EQ(tscut::FindPacketStart(v.data(), 188 * 3), -1);  // too short to tell
+}
+
+TEST(CTsCutTest, TheCutIsTheFirstRandomAccessPointWithThePsiRightBeforeIt)
+{
+    const std::vector<uint8_t> pmt = Packet(0x1000, true, {0x00, 0x02});
+    const std::vector<uint8_t> audio = Packet(0x101, true, {0x00, 0x00, 0x01, 0xC0});
+    const std::vector<uint8_t> pSlice = Packet(0x100, true, VideoPes({0, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41, 0x9A}));
+    // Access unit delimiter, SPS, PPS, IDR slice.
+    const std::vector<uint8_t> idr = Packet(
+        0x100, true, VideoPes({0, 0, 0, 1, 0x09, 0x10, 0, 0, 0, 1, 0x67, 0x64, 0, 0, 1, 0x68, 0xEE, 0, 0, 1, 0x65, 0x88}));
+
+    // An IDR after a P frame; PAT and PMT before it are taken along, audio
+    // between them and it is not PSI and ends the run.
+    EXPECT_EQ(Cut({pSlice, audio, Pat(), pmt, idr}), 2 * 188);
+    EXPECT_EQ(Cut({pSlice, Pat(), pmt, audio, idr}), 4 * 188);
+    // The adaptation field's random_access_indicator alone is enough.
+    EXPECT_EQ(Cut({pSlice, audio, Packet(0x100, false, {}, true)}), 2 * 188);
+    // Null packets never are.
+    EXPECT_EQ(Cut({Packet(0x1FFF, false, {}, true), pSlice}), -1);
+    // A P slice first in the PES decides: no IDR there.
+    EXPECT_EQ(Cut({pSlice, Packet(0x100, false, {0, 0, 1, 0x65})}), -1);
+
+    // The IDR's NAL header in the next packet, its start code split across
+    // the two (after a long SEI): the cut is the PES's first packet.
+    std::vector<uint8_t> sei = {0, 0, 0, 1, 0x06, 0x05};
+    sei.resize(184 - 9 - 2, 0x5A);  // the packet ends with the first two bytes of the start code
+    sei.push_back(0);
+    sei.push_back(0);
+    EXPECT_EQ(Cut({audio, Pat(), pmt, Packet(0x100, true, VideoPes(sei)), Packet(0x100, false, {0x01, 0x65, 0x88})}),
+              188);
+    // The PES header itself may reach into the next packet (25 of its 209
+    // bytes there): a start code inside it is no NAL unit, one right after
+    // it is.
+    std::vector<uint8_t> longHeader = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 200};
+    longHeader.resize(184, 0xFF);
+    std::vector<uint8_t> inHeader(20, 0xFF), afterHeader(25, 0xFF);
+    for (uint8_t b : {0x00, 0x00, 0x01, 0x65}) {
+        inHeader.push_back(b);
+        afterHeader.push_back(b);
+    }
+    const std::vector<uint8_t> pNext = Packet(0x100, false, {0, 0, 1, 0x41});
+    EXPECT_EQ(Cut({Packet(0x100, true, longHeader), Packet(0x100, false, inHeader), pNext}), -1);
+    EXPECT_EQ(Cut({Packet(0x100, true, longHeader), Packet(0x100, false, afterHeader), pNext}), 0);
+}
