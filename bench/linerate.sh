@@ -56,6 +56,7 @@ if [ -z "$BUILD" ]; then
     { [ -x "$b/bench/ringrecv" ] || [ -x "$b/tools/kvudpsrc" ]; } && { BUILD=$b; break; }
   done
 fi
+[ -n "$BUILD" ] && BUILD=$(cd "$BUILD" && pwd)  # the receivers run in other folders
 RINGRECV=${BUILD:+$BUILD/bench/ringrecv}
 KVUDPSRC=${BUILD:+$BUILD/tools/kvudpsrc}
 if [ -z "${KV_VIA:-}" ]; then
