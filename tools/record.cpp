@@ -53,7 +53,8 @@ const char kHelp[] =
     "                                     HOST joined on interface IFACE\n"
     "  tcp://HOST:PORT[?OPTIONS]          connects to HOST:PORT\n"
     "  Timeout=SEC in the options: how long to wait for the first data (default 16);\n"
-    "  rtpmap=96;H264/90000 names a dynamic RTP payload type.\n"
+    "  rtpmap=96;H264/90000 names a dynamic RTP payload type; RcvBuf=BYTES asks for a\n"
+    "  socket receive buffer (default 8M; the progress shows what the kernel granted).\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   write the stream to FILE ('-': standard output)\n"
@@ -70,7 +71,8 @@ const char kHelp[] =
     "\n"
     "Give -o or --dvr-folder (or both). Progress, once a second on standard error:\n"
     "elapsed time, bit rate received, datagrams, bytes in the ring and written, RTP\n"
-    "packets lost/reordered/duplicated, the stream kind and the socket buffer granted.\n"
+    "packets lost/reordered/duplicated, datagrams the kernel dropped (when any), the\n"
+    "stream kind and the socket buffer granted.\n"
     "Exit status 0 when data was recorded; 1 when none came (\"no data from URL in\n"
     "16 s\"), the socket could not be opened, or the stream or the output failed.\n";
 

@@ -125,6 +125,8 @@ protected:
         EXPECT_EQ(llFileSize, JsonNumber(v.back(), "bytes")) << v.back();
         EXPECT_LE(llFileSize, JsonNumber(v.back(), "ring_bytes")) << v.back();
         EXPECT_LT(0, JsonNumber(v.back(), "socket_buffer")) << v.back();
+        // Less than the socket buffer was sent: the kernel dropped nothing.
+        EXPECT_EQ(0, JsonNumber(v.back(), "kernel_drops")) << v.back();
     }
 
     // Until the recorder's UDP port is bound (bounded), as the kernel's

@@ -3,8 +3,6 @@
 // option parser in recvoptions.cpp.
 #include "dshowflt/mpegdemux/kvudpsrc/net/recvthread.h"
 
-#include <sys/socket.h>
-
 #include "dshowflt/common/trace/trace.h"
 #include "dshowflt/common/dvr/dvrsinkif.h"
 
@@ -21,6 +19,8 @@ constexpr DWORD kPublishThresholdMs = 25;
 // While the application is asked about missing data: about once a second.
 constexpr DWORD kAskSliceMs = 1000;
 constexpr DWORD kReconnectSpacingMs = 100;
+// Kernel drops are traced at most this often.
+constexpr DWORD kDropReportIntervalMs = 1000;
 constexpr DWORD kConnectPollMs = 500;
 // One connection attempt to a TCP server. A blocking connect to a host that
 // does not answer would hold the thread, and with it every command, for the
@@ -131,6 +131,23 @@ DWORD CRecvThread::DataDeadline(DWORD dwTimeoutMs)
     return dwTimeoutMs == 0 ? kNoDeadline : TickDeadline(GetTickCount(), dwTimeoutMs);
 }
 
+void CRecvThread::ReportKernelDrops()
+{
+    const LONGLONG llDropped = GetDroppedDatagrams();
+    if (llDropped <= m_llDropsReported) {
+        m_llDropsReported = llDropped;  // counted afresh since a new open
+        return;
+    }
+    const DWORD dwNow = GetTickCount();
+    if (m_llDropsReported != 0 && TickDiff(dwNow, m_dwDropReportTick) < kDropReportIntervalMs)
+        return;
+    Trace("\nCRecvThread::ReadLoop(): %lld datagrams lost: the socket buffer (%u bytes) overflowed, %lld in all",
+          static_cast<long long>(llDropped - m_llDropsReported), static_cast<unsigned>(GetReceiveBufferGranted()),
+          static_cast<long long>(llDropped));
+    m_llDropsReported = llDropped;
+    m_dwDropReportTick = dwNow;
+}
+
 bool CRecvThread::WaitSlice(DWORD dwMs, bool bCommandsSeen)
 {
     if (WaitForSingleObject(GetRequestHandle(), dwMs) != WAIT_OBJECT_0)
@@ -176,6 +193,7 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
             return;
         }
     }
+    m_bLogTickAsked = false;
     if (IsLogging()) {
         HRESULT hr = StartLogging(0);
         (void)hr;  // S_OK by contract
@@ -188,6 +206,7 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
     bool bFirst = true;
     int nState = kStateReceiving;
     HRESULT hr = S_OK;
+    bool bDrained = false;  // the last batch emptied the socket's queue
 
     for (;;) {
         const bool bCommandsSeen = !bFirst || !m_bReplyOwed;
@@ -227,8 +246,17 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
             break;
         }
 
-        LONG cbReceived = 0;
-        hr = MyRecv(Data(), static_cast<LONG>(GetMaxMsgSize()), &cbReceived);
+        // Everything that is waiting, in one call; at low rates that is one
+        // datagram, so a batch never holds back one that has arrived. After
+        // a batch that emptied the queue, asking again would only be told
+        // that nothing waits: the wait comes at once (it returns at once too
+        // if a datagram came meanwhile).
+        if (bDrained) {
+            bDrained = false;
+            hr = kHrWouldBlock;
+        } else {
+            hr = MyRecv(&m_batch);
+        }
         const DWORD dwTick = GetTickCount();
 
         if (hr == kHrWouldBlock) {
@@ -289,33 +317,60 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         // UDP has no time-out once data has flowed (a sender may pause for
         // as long as it likes); TCP restarts its time-out with every read.
         dwDeadline = (!bFirst && m_bDatagram) ? kNoDeadline : DataDeadline(GetTimeout());
-        // One writer: a plain store of the sum, which a reader sees whole.
-        m_llStatDatagrams.store(m_llStatDatagrams.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        m_llStatBytes.store(m_llStatBytes.load(std::memory_order_relaxed) + cbReceived, std::memory_order_relaxed);
+        ReportKernelDrops();
 
-        BYTE* pData = Data();
-        LONG cbData = cbReceived;
-        int nKind;
-        const int nRtp = m_rtp.IsRTP(pData, cbData);
-        if (nRtp == RTPSTATE_MAYBE || nRtp == RTPSTATE_YES) {
-            const int nResult = m_rtp.ParseHeader(&pData, &cbData);
-            if (m_rtp.State() == RTPSTATE_YES && m_rtp.LearnedPayloadType() >= 0)
-                m_lStatRtpFormat.store(m_rtp.Format() == RTPFORMAT_H264 || m_rtp.IsH264Payload()
-                                           ? RTPFORMAT_H264
-                                           : m_rtp.LearnedPayloadType(),
-                                       std::memory_order_relaxed);
-            if (nResult == RTPPACKET_GOOD)
-                nKind = RTPPACKET_GOOD;
-            else if (nResult == RTPPACKET_GOOD_MULTIPLE)
-                nKind = RTPPACKET_GOOD_MULTIPLE;
-            else
-                continue;  // held back, duplicate or bad: nothing to hand on now
-        } else {
-            nKind = kKindNotRTP;
+        // Each datagram on its own, in arrival order, as if it had been read
+        // alone; only the ring writes of the batch are gathered (WriteUnit).
+        m_bDeferWrites = true;
+        for (int i = 0; i < m_batch.nCount && SUCCEEDED(hr); ++i) {
+            m_nDatagram = i;
+            if (m_batch.abAfterDrop[i] && m_bDVRWrite.load(std::memory_order_acquire)) {
+                // The kernel dropped datagrams right before this one: the
+                // time index marks the gap at its offset, as it marks lost
+                // RTP packets.
+                hr = FlushWrites();
+                MarkDiscontinuity();
+                if (FAILED(hr))
+                    break;
+            }
+            BYTE* pData = m_batch.apData[i];
+            LONG cbData = m_batch.acbData[i];
+            // One writer: a plain store of the sum, which a reader sees whole.
+            m_llStatDatagrams.store(m_llStatDatagrams.load(std::memory_order_relaxed) + 1,
+                                    std::memory_order_relaxed);
+            m_llStatBytes.store(m_llStatBytes.load(std::memory_order_relaxed) + cbData, std::memory_order_relaxed);
+            int nKind;
+            const int nRtp = m_rtp.IsRTP(pData, cbData);
+            if (nRtp == RTPSTATE_MAYBE || nRtp == RTPSTATE_YES) {
+                const int nResult = m_rtp.ParseHeader(&pData, &cbData);
+                if (m_rtp.State() == RTPSTATE_YES && m_rtp.LearnedPayloadType() >= 0)
+                    m_lStatRtpFormat.store(m_rtp.Format() == RTPFORMAT_H264 || m_rtp.IsH264Payload()
+                                               ? RTPFORMAT_H264
+                                               : m_rtp.LearnedPayloadType(),
+                                           std::memory_order_relaxed);
+                if (nResult == RTPPACKET_GOOD)
+                    nKind = RTPPACKET_GOOD;
+                else if (nResult == RTPPACKET_GOOD_MULTIPLE)
+                    nKind = RTPPACKET_GOOD_MULTIPLE;
+                else
+                    continue;  // held back, duplicate or bad: nothing to hand on now
+            } else {
+                nKind = kKindNotRTP;
+            }
+            hr = ProcessData(pData, cbData, dwTick, nKind, &bFirst);
         }
-        hr = ProcessData(pData, cbData, dwTick, nKind, &bFirst);
+        // What the failed datagram's predecessors gave is written all the same.
+        const HRESULT hrFlush = FlushWrites();
+        m_bDeferWrites = false;
         if (FAILED(hr))
             break;
+        if (FAILED(hrFlush)) {
+            hr = hrFlush;
+            break;
+        }
+        if (!bFirst && m_bDatagram)
+            dwDeadline = kNoDeadline;
+        bDrained = m_batch.bDrained;
     }
 
     HRESULT hrStop = StopDVR();
@@ -340,7 +395,8 @@ void CRecvThread::GetStats(SRecvStats* pStats) const
     s.llRingBytes = GetPublishedTotal();
     s.rtp = m_rtp.Counters();
     s.lRtpFormat = m_lStatRtpFormat.load(std::memory_order_relaxed);
-    s.cbSocketBuffer = m_cbStatSocketBuffer.load(std::memory_order_relaxed);
+    s.cbSocketBuffer = GetReceiveBufferGranted();
+    s.llKernelDrops = GetDroppedDatagrams();
     *pStats = s;
 }
 
@@ -351,10 +407,6 @@ HRESULT CRecvThread::OpenSocketHelper(BOOL bCreateBuffer, BOOL bConnect, DWORD d
 {
     HRESULT hr = CSocket::OpenSocketHelper(bCreateBuffer, bConnect, dwTimeoutMs);
     m_bSocketOpen.store(m_socket != INVALID_SOCKET, std::memory_order_release);
-    int cbGranted = 0;
-    socklen_t cbOpt = sizeof(cbGranted);
-    if (m_socket != INVALID_SOCKET && getsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &cbGranted, &cbOpt) == 0)
-        m_cbStatSocketBuffer.store(static_cast<DWORD>(cbGranted), std::memory_order_relaxed);
     return hr;
 }
 
