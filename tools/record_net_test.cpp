@@ -253,3 +253,48 @@ TEST_F(CRecordTest, AClosedOutputPipeEndsTheRecordingWithAMessage)
     send.Signal(SIGINT);
     EXPECT_EQ(0, send.Wait(2000 * kToolSlowdown));
 }
+
+// A socket buffer far too small for a burst: what the kernel dropped and
+// what the tool received add up to what send sent, datagram for datagram.
+// A slow tail after the burst brings the kernel's last drop count in (it
+// comes with the next datagram received).
+TEST_F(CRecordTest, KernelDropsAndDatagramsReceivedAddUpToWhatWasSent)
+{
+    const std::string strUrl = "udp://127.0.0.1:" + std::to_string(FreeUdpPort());
+    CChild rec;
+    rec.Start({"record", strUrl + "?RcvBuf=64K", "-o", P("rec.ts"), "--stats", P("stats.json"), "-q"}, P("rec.out"),
+              P("rec.err"));
+    ASSERT_TRUE(WaitForSocket(strUrl));
+    auto sentDatagrams = [](const SToolRun& run) {
+        const size_t n = run.strErr.find(" datagrams, ");
+        const size_t nStart = run.strErr.rfind(' ', n - 1);
+        return n == std::string::npos ? -1LL : atoll(run.strErr.c_str() + nStart + 1);
+    };
+    const SToolRun burst = Run({"send", strUrl, "--rate", "0", "--total", "20M"});
+    ASSERT_EQ(0, burst.nExit) << burst.strErr;
+    const SToolRun tail = Run({"send", strUrl, "--rate", "0.5", "--total", std::to_string(5 * 1316)});
+    ASSERT_EQ(0, tail.nExit) << tail.strErr;
+    const long long llSent = sentDatagrams(burst) + sentDatagrams(tail);
+    ASSERT_GT(llSent, 15000) << burst.strErr << tail.strErr;
+    // Until the file ends with the whole tail (the test stream of its rate,
+    // from its start): then everything the socket let through is in.
+    const size_t cbTail = 5 * 1316;
+    auto tailIn = [&] {
+        const std::string s = ReadAll(P("rec.ts"));
+        return s.size() >= cbTail && Mismatch(s.substr(s.size() - cbTail), 500000) == -1;
+    };
+    const DWORD dwStart = GetTickCount();
+    while (!tailIn() && TickDiff(GetTickCount(), dwStart) < 5000 * kToolSlowdown)
+        Sleep(20);
+    EXPECT_TRUE(tailIn());
+    rec.Signal(SIGINT);
+    ASSERT_EQ(0, rec.Wait(2000 * kToolSlowdown)) << ReadAll(P("rec.err"));
+    const std::vector<std::string> v = Lines(ReadAll(P("stats.json")));
+    ASSERT_FALSE(v.empty());
+    const long long llReceived = JsonNumber(v.back(), "datagrams");
+    const long long llDropped = JsonNumber(v.back(), "kernel_drops");
+    EXPECT_GT(llDropped, 0) << v.back();
+    EXPECT_EQ(llSent, llReceived + llDropped) << v.back();
+    EXPECT_EQ(llReceived * 1316, FileSize(P("rec.ts")));
+    EXPECT_EQ(JsonNumber(v.back(), "socket_buffer"), 65536) << v.back();
+}
