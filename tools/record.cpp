@@ -529,6 +529,12 @@ int RecordMain(int argc, char** argv)
             nResult = kExitFailure;
         }
     }
+    if (nResult == kExitOk) {
+        SRecvStats st;
+        pSrc->RecvThread()->GetStats(&st);
+        PrintDetail("record", "%s from %s: %s", StreamKind(st, mt).c_str(), strUrl.c_str(),
+                    pPull ? "the byte stream read from the ring by offset" : "pushed samples, written as they come");
+    }
     if (nResult == kExitOk && !strFolder.empty() && pPull)
         PrintNote("record", "ring %s", WideToUtf8(pSrc->RecvThread()->GetStubPath()).c_str());
 
