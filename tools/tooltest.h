@@ -17,22 +17,11 @@
 
 #include <gtest/gtest.h>
 
+#include "dshowflt/common/commontest_util.h"
 #include "platform/thread.h"
 
 // Sanitizer builds run the tool several times slower; time bounds scale.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-#define KV_TOOLTEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-#define KV_TOOLTEST_SANITIZED 1
-#endif
-#ifdef KV_TOOLTEST_SANITIZED
-constexpr DWORD kToolSlowdown = 4;
-#else
-constexpr DWORD kToolSlowdown = 1;
-#endif
+constexpr DWORD kToolSlowdown = commontest::kSanitizerSlowdown;
 
 inline std::string ReadAll(const std::string& strPath)
 {

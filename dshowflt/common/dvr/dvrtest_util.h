@@ -167,6 +167,7 @@ public:
             m_llWritten.store(llFrom + cb, std::memory_order_release);
         return hr;
     }
+    [[nodiscard]] HRESULT Stop() { return m_pSink->StopDVR(); }
     // The writer publishes what it wrote within 25 ms, or when a reader
     // waits for it; this gives it the time, as the receive thread does
     // before it waits for the network. false if it never catches up (2 s).
