@@ -93,43 +93,6 @@ TEST_F(CDVRFollowXProcTest, AFollowerInAnotherProcessGetsExactlyTheStreamThrough
     EXPECT_EQ(-1, FileSize(P("copy2.bin")));
 }
 
-TEST_F(CDVRFollowXProcTest, APausedReaderReportsTheOverwrittenRangeThenReadsCorrectBytes)
-{
-    // 1 MB/s through 256 KiB: a lap takes about a quarter of a second.
-    const std::string strStub = StartWriter("4", "65536", "3000000", "1000000");
-    ASSERT_FALSE(strStub.empty());
-    CDVRSourceObject source;
-    source.NonDelegatingAddRef();
-    const CWString wstrStub = Utf8ToWide(strStub);
-    ASSERT_EQ(S_OK, source.SetStubFileName(wstrStub.c_str(), -1, FALSE));
-    ASSERT_EQ(S_OK, source.StartDVRReader(nullptr));
-
-    std::vector<BYTE> v(4096);
-    LONGLONG llPos = 0;
-    DWORD cbRead = 0;
-    BOOL bDisc = TRUE;
-    ASSERT_EQ(S_OK, source.Read(&llPos, v.data(), 4096, &cbRead, TRUE, &bDisc, source.GetReadDeadline()));
-    EXPECT_FALSE(bDisc);
-    EXPECT_EQ(-1, FirstMismatch(std::string(v.begin(), v.end()), 0));
-
-    // Paused: the reader only looks at the ring until its position is gone.
-    double dFirst = 0, dCur = 0, dLast = 0;
-    const DWORD dwStart = GetTickCount();
-    while (dFirst <= static_cast<double>(llPos) + 65536 && TickDiff(GetTickCount(), dwStart) < 5000 * kToolSlowdown) {
-        ASSERT_EQ(S_OK, source.GetAvailableRange(&dFirst, &dCur, &dLast));
-        Sleep(20);
-    }
-    ASSERT_GT(dFirst, static_cast<double>(llPos));
-
-    const LONGLONG llAsked = llPos;
-    ASSERT_EQ(S_OK, source.Read(&llPos, v.data(), 4096, &cbRead, TRUE, &bDisc, source.GetReadDeadline()));
-    EXPECT_TRUE(bDisc);
-    const LONGLONG llResumed = llPos - cbRead;
-    EXPECT_GT(llResumed, llAsked);
-    EXPECT_EQ(-1, FirstMismatch(std::string(v.begin(), v.begin() + cbRead), llResumed));
-    (void)source.StopDVRReader();
-}
-
 TEST_F(CDVRFollowXProcTest, AKilledWriterEndsTheFollowerWithinASecondAndEveryServedByteIsRight)
 {
     const std::string strStub = StartWriter("4", "262144", "100000000", "1000000");

@@ -115,17 +115,9 @@ struct SToolRun
     std::string strErr;
 };
 
-class CToolTest : public ::testing::Test
+class CToolTest : public commontest::CTempFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        char sz[] = "/tmp/kvtool_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
-    }
-    void TearDown() override { (void)system(("rm -rf '" + m_strDir + "'").c_str()); }
-    std::string P(const std::string& strName) const { return m_strDir + "/" + strName; }
 
     SToolRun Run(const std::vector<std::string>& args, DWORD dwMs = 10000)
     {
@@ -169,6 +161,4 @@ protected:
         }
         return true;
     }
-
-    std::string m_strDir;
 };

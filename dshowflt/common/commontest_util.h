@@ -1,12 +1,20 @@
 // What tests of every layer share: the slowdown of sanitizer builds, by
-// which every time bound in a test grows, and a capture of trace lines.
-// Test-only.
+// which every time bound in a test grows, a temporary folder per test, and a
+// capture of trace lines. Test-only.
 #pragma once
+
+#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/wtext.h"
 
 #include "dshowflt/common/trace/trace.h"
 #include "dshowflt/common/trace/traceseams.h"
@@ -20,6 +28,57 @@ constexpr DWORD kSanitizerSlowdown = (__has_feature(address_sanitizer) || __has_
 #else
 constexpr DWORD kSanitizerSlowdown = 1;
 #endif
+
+// A folder of its own under /tmp, removed with all it holds.
+class CTempFolder
+{
+public:
+    CTempFolder()
+    {
+        char sz[] = "/tmp/kvtest_XXXXXX";
+        if (mkdtemp(sz))
+            m_str = sz;
+    }
+    ~CTempFolder()
+    {
+        if (!m_str.empty())
+            (void)!system(("rm -rf '" + m_str + "'").c_str());
+    }
+    CTempFolder(const CTempFolder&) = delete;
+    CTempFolder& operator=(const CTempFolder&) = delete;
+
+    const std::string& Path() const { return m_str; }
+    std::string P(const std::string& strName) const { return m_str + "/" + strName; }
+    CWString W(const std::string& strName) const { return Utf8ToWide(P(strName)); }
+
+private:
+    std::string m_str;
+};
+
+// A fixture whose test runs in a temporary folder, removed after TearDown.
+class CTempFolderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_FALSE(m_strDir.empty()) << "no temporary folder"; }
+    std::string P(const std::string& strName) const { return m_folder.P(strName); }
+    CWString W(const std::string& strName) const { return m_folder.W(strName); }
+
+    CTempFolder m_folder;
+    const std::string m_strDir = m_folder.Path();
+};
+
+inline std::string ReadFileBytes(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+template <class TBytes>
+void WriteFileBytes(const std::string& strPath, const TBytes& bytes)
+{
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
 
 // Every trace line while it lives.
 class CTraceCapture

@@ -1,23 +1,18 @@
 // What the DVR tests, and the tests of the layers above the DVR buffer,
-// share: a temporary folder per test, a stream whose every 8-byte word holds
-// its own offset, a live writer on the heap as the receive thread keeps it,
-// a writer-mode engine that lays a ring down one recording at a time, and
-// stub bytes built field by field. Test-only.
+// share: a stream whose every 8-byte word holds its own offset, a live
+// writer on the heap as the receive thread keeps it, a writer-mode engine
+// that lays a ring down one recording at a time, and stub bytes built field
+// by field. Test-only.
 #pragma once
-
-#include <stdlib.h>
 
 #include <atomic>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "dshowflt/common/commontest_util.h"
 #include "dshowflt/common/dvr/dvrengine.h"
 #include "dshowflt/common/dvr/dvrsink.h"
 #include "platform/bstr.h"
@@ -26,56 +21,10 @@
 
 namespace dvrtest {
 
-// A folder of its own under /tmp, removed with all it holds.
-class CTempFolder
-{
-public:
-    CTempFolder()
-    {
-        char sz[] = "/tmp/kvtest_XXXXXX";
-        if (mkdtemp(sz))
-            m_str = sz;
-    }
-    ~CTempFolder()
-    {
-        if (!m_str.empty())
-            (void)!system(("rm -rf '" + m_str + "'").c_str());
-    }
-    CTempFolder(const CTempFolder&) = delete;
-    CTempFolder& operator=(const CTempFolder&) = delete;
-
-    const std::string& Path() const { return m_str; }
-    std::string P(const std::string& strName) const { return m_str + "/" + strName; }
-    CWString W(const std::string& strName) const { return Utf8ToWide(P(strName)); }
-
-private:
-    std::string m_str;
-};
-
-// A fixture whose test runs in a temporary folder, removed after TearDown.
-class CTempFolderTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { ASSERT_FALSE(m_strDir.empty()) << "no temporary folder"; }
-    std::string P(const std::string& strName) const { return m_folder.P(strName); }
-    CWString W(const std::string& strName) const { return m_folder.W(strName); }
-
-    CTempFolder m_folder;
-    const std::string m_strDir = m_folder.Path();
-};
-
-inline std::string ReadFileBytes(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-template <class TBytes>
-void WriteFileBytes(const std::string& strPath, const TBytes& bytes)
-{
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using commontest::CTempFolder;
+using commontest::CTempFolderTest;
+using commontest::ReadFileBytes;
+using commontest::WriteFileBytes;
 
 // Byte ll of a stream: the 8-byte word at ll & ~7 holds its own offset
 // (little-endian), xor qwSeed, which a test changes when the writer starts a
