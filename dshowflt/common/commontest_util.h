@@ -14,10 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/wtext.h"
-
 #include "dshowflt/common/trace/trace.h"
 #include "dshowflt/common/trace/traceseams.h"
+#include "platform/wtext.h"
 
 namespace commontest {
 
