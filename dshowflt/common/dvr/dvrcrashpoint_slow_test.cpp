@@ -132,8 +132,17 @@ protected:
 
 // The child: the whole run, then the operations counted and the first
 // failure seen, in a small report file. Exits without unwinding.
+int OpenDescriptors()
+{
+    int n = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
 [[noreturn]] void RunWriter(const std::string& strDir, const std::string& strReport)
 {
+    const int nFdsBefore = OpenDescriptors();
     auto* pSink = new CCrashSink;
     pSink->NonDelegatingAddRef();
     BSTR bstrDir = SysAllocString(Utf8ToWide(strDir).c_str());
@@ -170,10 +179,13 @@ protected:
     const HRESULT hrStop = pSink->StopDVR();
     if (FAILED(hrStop) && SUCCEEDED(hrFirst))
         hrFirst = hrStop;
+    pSink->NonDelegatingRelease();
+    // Whatever failed, the writer gives back every descriptor it took.
+    const int nLeaked = OpenDescriptors() - nFdsBefore;
     FILE* f = fopen(strReport.c_str(), "w");
     if (f) {
-        fprintf(f, "%ld %08X %d %s\n", g_nOps, static_cast<unsigned>(hrFirst), nFailedWrites,
-                g_strFaultFile.empty() ? "-" : g_strFaultFile.c_str());
+        fprintf(f, "%ld %08X %d %s %d\n", g_nOps, static_cast<unsigned>(hrFirst), nFailedWrites,
+                g_strFaultFile.empty() ? "-" : g_strFaultFile.c_str(), nLeaked);
         fclose(f);
     }
     _exit(0);
@@ -197,6 +209,7 @@ protected:
         HRESULT hrFirst = S_OK;
         int nFailedWrites = 0;
         std::string strFaultFile;  // the file of operation N
+        int nLeaked = -1;          // descriptors left open after the release
     };
     SRun RunChild(const std::string& strRing, const SFaultPlan& plan)
     {
@@ -228,7 +241,7 @@ protected:
         if (f) {
             unsigned u = 0;
             char szFile[256] = {};
-            if (fscanf(f, "%ld %X %d %255s", &run.nOps, &u, &run.nFailedWrites, szFile) == 4) {
+            if (fscanf(f, "%ld %X %d %255s %d", &run.nOps, &u, &run.nFailedWrites, szFile, &run.nLeaked) == 5) {
                 run.hrFirst = static_cast<HRESULT>(u);
                 run.strFaultFile = szFile;
             }
@@ -332,6 +345,7 @@ TEST_F(CDVRCrashPointTest, KilledOrFailingAtEveryFileOperationLeavesAConsistentR
     const SRun clean = RunChild(m_strDir + "/clean", SFaultPlan{});
     ASSERT_TRUE(WIFEXITED(clean.nStatus) && WEXITSTATUS(clean.nStatus) == 0);
     ASSERT_EQ(S_OK, clean.hrFirst);
+    EXPECT_EQ(0, clean.nLeaked);
     ASSERT_GT(clean.nOps, 20);
     // Two whole files and the blocks of the last one.
     constexpr LONG kPerFile = kFileSize / kBlock;
@@ -363,6 +377,7 @@ TEST_F(CDVRCrashPointTest, KilledOrFailingAtEveryFileOperationLeavesAConsistentR
                 // recording fails the write or the stop that met it; one in
                 // a time index only costs that recording its index (traced).
                 ASSERT_TRUE(WIFEXITED(run.nStatus) && WEXITSTATUS(run.nStatus) == 0) << strWhat;
+                EXPECT_EQ(0, run.nLeaked) << strWhat << ": descriptors left open";
                 const bool bIndex = kind.fault == EFault::FailOnce && run.strFaultFile.size() > 4 &&
                                     run.strFaultFile.compare(run.strFaultFile.size() - 4, 4, ".KRI") == 0;
                 const LONGLONG llKept = CheckRing(strRing, strWhat, true);
