@@ -64,10 +64,10 @@ public:
     CImpairRelay(const CImpairRelay&) = delete;
     CImpairRelay& operator=(const CImpairRelay&) = delete;
 
-    // Listens on 127.0.0.1 and forwards to wPortTo (host order) on
-    // dwAddrTo (network order, 127.0.0.0/8 only). Answers the port it
-    // listens on (host order), 0 on failure.
-    uint16_t Start(uint32_t dwAddrTo, uint16_t wPortTo)
+    // Listens on 127.0.0.1:wPortListen (0: a port the system picks) and
+    // forwards to wPortTo on dwAddrTo (network order, 127.0.0.0/8 only);
+    // ports in host order. Answers the port it listens on, 0 on failure.
+    uint16_t Start(uint32_t dwAddrTo, uint16_t wPortTo, uint16_t wPortListen = 0)
     {
         if ((ntohl(dwAddrTo) >> 24) != 127)
             return 0;
@@ -80,6 +80,7 @@ public:
         sockaddr_in sa = {};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(wPortListen);
         socklen_t cb = sizeof(sa);
         if (bind(m_fdIn, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
             getsockname(m_fdIn, reinterpret_cast<sockaddr*>(&sa), &cb) != 0)

@@ -22,6 +22,9 @@ struct SCommand
 const SCommand g_aCommands[] = {
     {"send", "URL [OPTIONS]", "send a paced transport stream (built-in test stream or a .ts file) over UDP, RTP or TCP",
      SendMain},
+    {"relay", "--to PORT [OPTIONS]",
+     "relay UDP on the loopback interface with seeded drops, reordering, duplicates, bit flips and more",
+     RelayMain},
     {"dvr-write", "[OPTIONS]",
      "write standard input (or a test pattern) into a DVR ring that other processes can follow", DvrWriteMain},
     {"follow", "[OPTIONS] STUB.KBL",
