@@ -145,6 +145,10 @@ TEST_F(CCorruptStubTest, SingleByteChangesEndInAStatusWithinTheBound)
         // dvr-info is a process per run.
         if (n % nInfoEvery == 0)
             CheckInfo(szWhat);
+        if (bAll && n % 20000 == 19999) {
+            Summary("so far", n + 1);
+            fflush(stdout);
+        }
         if (HasFailure())
             break;
     }
