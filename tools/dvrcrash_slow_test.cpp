@@ -93,7 +93,7 @@ TEST_F(CDVRCrashTest, AWriterKilledAtRandomMomentsLeavesAConsistentBuffer)
         const bool bLiveFollower = nTrial % 5 == 4;
         // From the start of the process (the stub and first files being
         // made) to deep into the wraps of a 3 x 64 KiB ring.
-        const auto delay = std::chrono::microseconds(rng() % 40000);
+        const auto delay = std::chrono::microseconds(rng() % (40000 * kToolSlowdown));
         std::vector<std::string> args = {"dvr-write", "--folder", m_strRing, "--files", "3", "--file-size", "64K",
                                          "--block", strBlock, "--pattern", std::to_string(ullPattern), "--total", "4G",
                                          "-q"};
