@@ -102,21 +102,20 @@ private:
     std::string m_strDir;
 };
 
-// Whether a change of stub byte ib leaves every record's size as the writer
-// wrote it: not the owner-name length, a record's length, path length or
-// size fields (which move or change where a size is read). A stub whose
-// sizes are the writer's must never lead a reader into a poison tail; one
-// whose size grew may, since the tail is in the file and nothing tells it
-// from stream bytes.
-inline bool SizesIntact(size_t ib)
+// Whether a change of stub byte ib leaves every record describing its own
+// file as the writer wrote it: not the owner-name length (which moves every
+// field), nor a record's length, path length, path or size. A stub whose
+// records are the writer's must never lead a reader into a poison tail. One
+// whose size grew, or whose path names another slot's file, may: the tail is
+// inside a file, and nothing in it tells it from stream bytes.
+inline bool RecordsIntact(size_t ib)
 {
     if (ib == 8 || ib == 9)
         return false;
     if (ib < dvr::kStubHeaderBytes)
         return true;
     const size_t rel = (ib - dvr::kStubHeaderBytes) % dvr::kRecordBytes;
-    const size_t ibSize = 4 + 2 * dvr::kPathUnits;
-    return rel >= 4 && (rel < ibSize || rel >= ibSize + 8);
+    return rel >= 4 + 2 * dvr::kPathUnits + 8;
 }
 
 inline LONGLONG KeptBytes()
