@@ -165,6 +165,12 @@ TEST_F(CCorruptStubTest, EveryTruncationEndsInAStatusWithinTheBound)
         CheckReader(strWhat, true);
         if (cb % 50 == 0 || cb + 1 == m_stub.size())
             CheckInfo(strWhat);
+        // A stub cut inside its header: dvr-info says it is short.
+        if (cb == 100) {
+            const SToolRun run = Run({"dvr-info", m_strStub});
+            EXPECT_EQ(1, run.nExit);
+            EXPECT_NE(run.strErr.find("the stub holds only 100 bytes"), std::string::npos) << run.strErr;
+        }
         if (HasFailure())
             break;
     }
