@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,47 @@ constexpr mode_t kOwnerOnly = 0600;
 HRESULT LastError() { return HrFromErrno(errno); }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// IFile defaults, for files that are not descriptors
+
+HRESULT IFile::WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten)
+{
+    if (!pcbWritten || (!pChunks && nChunks > 0))
+        return E_POINTER;
+    *pcbWritten = 0;
+    for (int i = 0; i < nChunks; ++i) {
+        if (pChunks[i].cb == 0)
+            continue;
+        DWORD cbDone = 0;
+        HRESULT hr = Write(pChunks[i].pb, pChunks[i].cb, &cbDone);
+        *pcbWritten += cbDone;
+        if (FAILED(hr))
+            return hr;
+        if (cbDone < pChunks[i].cb)
+            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    }
+    return S_OK;
+}
+
+HRESULT IFile::WriteAt(LONGLONG llOffset, const void* pv, DWORD cb, DWORD* pcbWritten)
+{
+    if (!pcbWritten || (!pv && cb))
+        return E_POINTER;
+    *pcbWritten = 0;
+    LONGLONG llPos = 0;
+    HRESULT hr = Seek(0, FILE_CURRENT, &llPos);
+    if (SUCCEEDED(hr))
+        hr = Seek(llOffset, FILE_BEGIN, nullptr);
+    if (FAILED(hr))
+        return hr;
+    hr = Write(pv, cb, pcbWritten);
+    HRESULT hrBack = Seek(llPos, FILE_BEGIN, nullptr);
+    return FAILED(hr) ? hr : hrBack;
+}
+
+// ---------------------------------------------------------------------------
+// CPlatformFile
 
 CPlatformFile::~CPlatformFile() { Close(); }
 
@@ -144,6 +186,77 @@ HRESULT CPlatformFile::Write(const void* pv, DWORD cb, DWORD* pcbWritten)
     const BYTE* pb = static_cast<const BYTE*>(pv);
     while (*pcbWritten < cb) {
         ssize_t n = write(m_hFile, pb + *pcbWritten, cb - *pcbWritten);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return LastError();
+        }
+        if (n == 0)
+            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+        *pcbWritten += static_cast<DWORD>(n);
+    }
+    return S_OK;
+}
+
+HRESULT CPlatformFile::WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten)
+{
+    if (!pcbWritten || (!pChunks && nChunks > 0))
+        return E_POINTER;
+    *pcbWritten = 0;
+    if (m_hFile == INVALID_HANDLE_VALUE)
+        return E_HANDLE;
+    constexpr int kMaxIov = 64;  // well below IOV_MAX; a batch of datagrams fits
+    iovec aIov[kMaxIov];
+    int i = 0;
+    DWORD cbSkip = 0;  // bytes of chunk i already written
+    while (i < nChunks) {
+        int nIov = 0;
+        for (int j = i; j < nChunks && nIov < kMaxIov; ++j) {
+            const DWORD cbOff = j == i ? cbSkip : 0;
+            if (pChunks[j].cb == cbOff)
+                continue;
+            if (!pChunks[j].pb)
+                return E_POINTER;
+            aIov[nIov].iov_base = const_cast<BYTE*>(pChunks[j].pb) + cbOff;
+            aIov[nIov].iov_len = pChunks[j].cb - cbOff;
+            ++nIov;
+        }
+        if (nIov == 0)
+            break;
+        ssize_t n = writev(m_hFile, aIov, nIov);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return LastError();
+        }
+        if (n == 0)
+            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+        *pcbWritten += static_cast<DWORD>(n);
+        // Move past what was written, part of a chunk included.
+        DWORD cbLeft = static_cast<DWORD>(n);
+        while (i < nChunks && cbLeft >= pChunks[i].cb - cbSkip) {
+            cbLeft -= pChunks[i].cb - cbSkip;
+            cbSkip = 0;
+            ++i;
+        }
+        cbSkip += cbLeft;
+    }
+    return S_OK;
+}
+
+HRESULT CPlatformFile::WriteAt(LONGLONG llOffset, const void* pv, DWORD cb, DWORD* pcbWritten)
+{
+    if (!pcbWritten || (!pv && cb))
+        return E_POINTER;
+    *pcbWritten = 0;
+    if (m_hFile == INVALID_HANDLE_VALUE)
+        return E_HANDLE;
+    if (llOffset < 0)
+        return HRESULT_FROM_WIN32(ERROR_SEEK);
+    const BYTE* pb = static_cast<const BYTE*>(pv);
+    while (*pcbWritten < cb) {
+        ssize_t n = pwrite(m_hFile, pb + *pcbWritten, cb - *pcbWritten,
+                           static_cast<off_t>(llOffset + *pcbWritten));
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -27,6 +27,13 @@ constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
 
+// One piece of a gathered write.
+struct FileChunk
+{
+    const BYTE* pb;
+    DWORD cb;
+};
+
 class IFile
 {
 public:
@@ -44,6 +51,13 @@ public:
     [[nodiscard]] virtual HRESULT GetSize(LONGLONG* pllSize) = 0;
     // The descriptor, for trace lines; INVALID_HANDLE_VALUE when there is none.
     virtual HANDLE GetHandle() const = 0;
+
+    // Writes the chunks one after the other at the file pointer. On failure
+    // *pcbWritten says how many bytes reached the file before it. A plain
+    // file does it in one call; this default writes chunk by chunk.
+    [[nodiscard]] virtual HRESULT WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten);
+    // Writes cb bytes at llOffset and leaves the file pointer where it was.
+    [[nodiscard]] virtual HRESULT WriteAt(LONGLONG llOffset, const void* pv, DWORD cb, DWORD* pcbWritten);
 };
 
 // A file on disk.
@@ -80,6 +94,10 @@ public:
     [[nodiscard]] HRESULT SetEndOfFile() override;
     [[nodiscard]] HRESULT GetSize(LONGLONG* pllSize) override;
     HANDLE GetHandle() const override { return m_hFile; }
+    // One writev (more only past the system's chunk limit or after a short
+    // write), and one pwrite: no copy, no seek.
+    [[nodiscard]] HRESULT WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten) override;
+    [[nodiscard]] HRESULT WriteAt(LONGLONG llOffset, const void* pv, DWORD cb, DWORD* pcbWritten) override;
 
 private:
     HANDLE m_hFile = INVALID_HANDLE_VALUE;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -138,6 +139,38 @@ TEST_F(CFileTest, ReadWriteSeekAndEndOfFile)
     EXPECT_EQ(CreateFolder(W("missing/sub").c_str()), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(file.Open(W("sub").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
               HRESULT_FROM_WIN32(ERROR_DIRECTORY));
+}
+
+TEST_F(CFileTest, GatheredAndPositionedWritesLandWhereAPlainWriteWould)
+{
+    CPlatformFile file;
+    ASSERT_EQ(file.Open(W("data").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS), S_OK);
+    // More pieces than one system call takes, an empty one among them.
+    std::string strExpected;
+    std::vector<std::string> aParts;
+    for (int i = 0; i < 150; ++i)
+        aParts.push_back(i == 7 ? std::string() : std::string(static_cast<size_t>(1 + i % 5), static_cast<char>('a' + i % 26)));
+    std::vector<FileChunk> aChunks;
+    for (const std::string& s : aParts) {
+        aChunks.push_back({reinterpret_cast<const BYTE*>(s.data()), static_cast<DWORD>(s.size())});
+        strExpected += s;
+    }
+    DWORD cb = 0;
+    ASSERT_EQ(file.Write("<", 1, &cb), S_OK);
+    ASSERT_EQ(file.WriteGather(aChunks.data(), static_cast<int>(aChunks.size()), &cb), S_OK);
+    EXPECT_EQ(cb, strExpected.size());
+    // A positioned write changes its bytes and leaves the pointer alone.
+    ASSERT_EQ(file.WriteAt(1, "XY", 2, &cb), S_OK);
+    ASSERT_EQ(file.Write(">", 1, &cb), S_OK);
+    LONGLONG llPos = 0;
+    ASSERT_EQ(file.Seek(0, FILE_CURRENT, &llPos), S_OK);
+    EXPECT_EQ(llPos, static_cast<LONGLONG>(strExpected.size() + 2));
+    file.Close();
+    strExpected = "<" + strExpected + ">";
+    strExpected.replace(1, 2, "XY");
+    EXPECT_EQ(ReadAll("data"), strExpected);
+    EXPECT_EQ(file.WriteGather(aChunks.data(), 1, &cb), E_HANDLE);
+    EXPECT_EQ(file.WriteAt(0, "x", 1, &cb), E_HANDLE);
 }
 
 TEST(PathTest, HelpersAcceptBothSeparators)

@@ -108,6 +108,22 @@ HRESULT CFaultFile::Write(const void* pv, DWORD cb, DWORD* pcbWritten)
     return hr;
 }
 
+HRESULT CFaultFile::WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten)
+{
+    ++m_nGathers;
+    if (FAILED(m_hrWriteError) || m_cbWriteLimit >= 0)
+        return IFile::WriteGather(pChunks, nChunks, pcbWritten);
+    return m_pInner->WriteGather(pChunks, nChunks, pcbWritten);
+}
+
+HRESULT CFaultFile::WriteAt(LONGLONG llOffset, const void* pv, DWORD cb, DWORD* pcbWritten)
+{
+    ++m_nWriteAts;
+    if (FAILED(m_hrWriteError) || m_cbWriteLimit >= 0)
+        return IFile::WriteAt(llOffset, pv, cb, pcbWritten);
+    return m_pInner->WriteAt(llOffset, pv, cb, pcbWritten);
+}
+
 HRESULT CFaultFile::Seek(LONGLONG llDistance, DWORD dwMethod, LONGLONG* pllNewPos)
 {
     ++m_nSeeks;

@@ -46,6 +46,8 @@ public:
     int m_nReads = 0;
     int m_nWrites = 0;
     int m_nSeeks = 0;
+    int m_nGathers = 0;  // WriteGather calls
+    int m_nWriteAts = 0;
 
     // Every write fails with this status (when set) after writing at most
     // m_cbWriteLimit more bytes; m_cbWriteLimit < 0 means no limit.
@@ -60,6 +62,11 @@ public:
     [[nodiscard]] HRESULT Read(void* pv, DWORD cb, DWORD* pcbRead) override;
     [[nodiscard]] HRESULT Write(const void* pv, DWORD cb, DWORD* pcbWritten) override;
     [[nodiscard]] HRESULT Seek(LONGLONG llDistance, DWORD dwMethod, LONGLONG* pllNewPos) override;
+    // Without a fault armed these reach the inner file as one call each, so
+    // a test sees how many calls a real file would get; with one armed they
+    // fall back to single writes, which fail as set.
+    [[nodiscard]] HRESULT WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten) override;
+    [[nodiscard]] HRESULT WriteAt(LONGLONG llOffset, const void* pv, DWORD cb, DWORD* pcbWritten) override;
     [[nodiscard]] HRESULT SetEndOfFile() override { return m_pInner->SetEndOfFile(); }
     [[nodiscard]] HRESULT GetSize(LONGLONG* pllSize) override { return m_pInner->GetSize(pllSize); }
     HANDLE GetHandle() const override { return m_pInner->GetHandle(); }

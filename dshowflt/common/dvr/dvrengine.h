@@ -395,4 +395,9 @@ private:
     // Set once this engine wrote a non-empty owner name into the open stub,
     // so that releasing the stub clears it again.
     bool m_bOwnerNameWritten GUARDED_BY(m_csStubFile) = false;
+    // Where the size field of the record of slot m_nSizeFieldSlot lies in
+    // the stub, learnt when the writer wrote that record: a publication then
+    // writes those 8 bytes alone. Forgotten whenever the stub changes.
+    LONG m_nSizeFieldSlot GUARDED_BY(m_csStubFile) = -1;
+    LONGLONG m_llSizeFieldPos GUARDED_BY(m_csStubFile) = -1;
 };

@@ -33,6 +33,7 @@ HRESULT CDVREngine::StorePathLocked(LPCWSTR pszPath, size_t cchPath)
         return hr;
     m_strStubPath = std::move(strPath);
     m_strStubFolder = PathFolder(strAbsolute);
+    m_nSizeFieldSlot = -1;
     return S_OK;
 }
 
@@ -44,6 +45,7 @@ void CDVREngine::ReleaseStubLocked()
             Trace("\nCDVREngine::ReleaseStub: clearing the owner name failed %s", TraceHr(hr));
     }
     m_bOwnerNameWritten = false;
+    m_nSizeFieldSlot = -1;
     (void)m_stubCache.Attach(nullptr, false);
 }
 
@@ -495,6 +497,7 @@ HRESULT CDVREngine::CreateRecording(LPCWSTR pszPath, LONG nRecIndex, LONG nPlayI
         hr = SeekInStubLocked(nRecIndex);
     if (SUCCEEDED(hr))
         hr = m_stubCache.SeekToCurrentPosition();
+    const LONGLONG llRecord = m_stubCache.GetPosition();
     if (SUCCEEDED(hr)) {
         BYTE abRecord[kRecordBytes];
         EncodeRecord(wszStored, 0, nPlayIndex, GetUtcNow(), abRecord);
@@ -506,6 +509,8 @@ HRESULT CDVREngine::CreateRecording(LPCWSTR pszPath, LONG nRecIndex, LONG nPlayI
         Trace("\nCDVREngine::CreateRecording failed 0x%08X", static_cast<unsigned>(hr));
         return hr;  // pFile closes the recording
     }
+    m_nSizeFieldSlot = nRecIndex;
+    m_llSizeFieldPos = llRecord + kRecordSizeFieldOffset;
     Trace("\nCDVREngine::CreateRecording(nRecIndex=%d, nPlayIndex=%d) succeeded, handle=0x%08X",
           static_cast<int>(nRecIndex), static_cast<int>(nPlayIndex), static_cast<unsigned>(pFile->GetHandle()));
     *ppFile = std::move(pFile);
@@ -539,6 +544,17 @@ HRESULT CDVREngine::WriteRecordingSizeLocked(LONGLONG llSize)
 {
     if (m_nCurRecIndex < 0)
         return E_UNEXPECTED;
+    // The record was written by us at a place we know: the size alone is
+    // written there, one small write in place of a walk over the records and
+    // a rewrite of the cache's whole buffer.
+    if (m_nSizeFieldSlot == m_nCurRecIndex && m_llSizeFieldPos >= 0) {
+        HRESULT hr = OpenStubFileLocked();
+        if (FAILED(hr))
+            return hr;
+        BYTE ab[8];
+        PutLE64(ab, static_cast<ULONGLONG>(llSize));
+        return m_stubCache.WriteThrough(m_llSizeFieldPos, ab, sizeof(ab));
+    }
     HRESULT hr = SeekInStubLocked(m_nCurRecIndex);
     WORD w = 0;
     if (SUCCEEDED(hr))

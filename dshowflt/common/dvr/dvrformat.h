@@ -66,6 +66,8 @@ constexpr DWORD kStubHeaderBytes = 2 * kOwnerNameUnits + kHeaderFixedBytes;  // 
 constexpr int kPathUnits = MAX_PATH;                                         // 260
 constexpr WORD kRecordLength = 2 + 2 * kPathUnits + 8 + 4 + 16;              // 550
 constexpr DWORD kRecordBytes = 2 + kRecordLength;                            // 552
+// The size field's place in a record as the writer lays it out (L, M, path).
+constexpr DWORD kRecordSizeFieldOffset = 2 + 2 + 2 * kPathUnits;               // 524
 // The fewest bytes a record can occupy as it is read (M = 0): L, M, size,
 // playIndex and created.
 constexpr DWORD kMinRecordBytes = 2 + 2 + 8 + 4 + 16;

@@ -521,96 +521,94 @@ HRESULT CBaseDVRSink::WriteData(const BYTE* pb, LONG cb)
         return E_POINTER;
     if (cb < 0)
         return E_INVALIDARG;
+    const FileChunk chunk = {pb, static_cast<DWORD>(cb)};
+    return WriteDataV(&chunk, 1, nullptr);
+}
+
+HRESULT CBaseDVRSink::WriteDataV(const FileChunk* pChunks, LONG nChunks, LONG* pnDone)
+{
+    if (pnDone)
+        *pnDone = 0;
+    if (!pChunks && nChunks > 0)
+        return E_POINTER;
+    for (LONG i = 0; i < nChunks; ++i) {
+        if (!pChunks[i].pb && pChunks[i].cb > 0)
+            return E_POINTER;
+        if (pChunks[i].cb > static_cast<DWORD>(INT32_MAX))
+            return E_INVALIDARG;
+    }
     HRESULT hrBackup = S_OK;
     HRESULT hr;
+    LONG nDone = 0;
     {
         CAutoLock lock(&m_csWriter);
-        hr = WriteLocked(pb, cb, &hrBackup);
+        hr = WriteLocked(pChunks, nChunks, &nDone, &hrBackup);
     }
+    if (pnDone)
+        *pnDone = nDone;
     // Told with no lock held: the receive thread hands it to the application.
     if (FAILED(hrBackup))
         NotifyEvent(kDVREventBackupFailed, static_cast<LONG_PTR>(hrBackup), 0);
     return hr;
 }
 
-HRESULT CBaseDVRSink::WriteLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup)
+HRESULT CBaseDVRSink::WriteLocked(const FileChunk* pChunks, LONG nChunks, LONG* pnDone, HRESULT* phrBackup)
 {
     if (!m_bWriting)
         return VFW_E_WRONG_STATE;
     m_bArrivalNoted = false;
 
-    // Never split a block: a block that does not fit closes the recording,
-    // unless the recording is still empty (an oversized block then fills a
-    // fresh recording on its own).
-    if (m_pRecording && m_llCurSize > 0 && m_llCurSize + cb > m_llSizeLimit) {
-        NoteArrivalLocked();
-        HRESULT hr = CloseRecordingLocked();
-        if (FAILED(hr))
-            return hr;
-    }
-    if (!m_pRecording) {
-        NoteArrivalLocked();
-        HRESULT hr = CreateNextRecordingLocked();
-        if (hr == KVMM_E_DVR_RECORDINGINUSE) {
-            // Our own copy holds the slot: keep the data, in order, until it
-            // lets go.
-            HRESULT hrKeep = m_heldBack.Append(pb, cb);
-            return FAILED(hrKeep) ? hrKeep : hr;
-        }
-        if (FAILED(hr))
-            return hr;
-        m_llCurSize = 0;
-        m_llLastPublished = 0;
-        if (m_heldBack.Length() > 0) {
-            hr = m_heldBack.Append(pb, cb);
+    LONG i = 0;
+    while (i < nChunks) {
+        const LONGLONG cbFirst = pChunks[i].cb;
+        // Never split a block: a block that does not fit closes the
+        // recording, unless the recording is still empty (an oversized block
+        // then fills a fresh recording on its own).
+        if (m_pRecording && m_llCurSize > 0 && m_llCurSize + cbFirst > m_llSizeLimit) {
+            NoteArrivalLocked();
+            HRESULT hr = CloseRecordingLocked();
             if (FAILED(hr))
                 return hr;
-            hr = WriteBytesLocked(m_heldBack.Data(), m_heldBack.Length(), phrBackup);
-            m_heldBack.Empty();
-            return hr;
         }
-    }
-    return WriteBytesLocked(pb, cb, phrBackup);
-}
-
-HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup)
-{
-    {
-        CAutoLock lockBackup(&m_csBackup);
-        if (m_pBackup && cb > 0) {
-            DWORD cbDone = 0;
-            HRESULT hrBackup = m_pBackup->Write(pb, static_cast<DWORD>(cb), &cbDone);
-            if (FAILED(hrBackup)) {
-                Trace("\nCBaseDVRSink::WriteData: Write to file specified in StartBackupToFile failed!");
-                m_pBackup.reset();  // reported once; recording goes on
-                *phrBackup = hrBackup;
+        bool bHeldBack = false;
+        if (!m_pRecording) {
+            NoteArrivalLocked();
+            HRESULT hr = CreateNextRecordingLocked();
+            if (hr == KVMM_E_DVR_RECORDINGINUSE) {
+                // Our own copy holds the slot: keep the block, in order, until
+                // it lets go.
+                HRESULT hrKeep = m_heldBack.Append(pChunks[i].pb, static_cast<LONG>(cbFirst));
+                if (FAILED(hrKeep))
+                    return hrKeep;
+                *pnDone = i + 1;
+                return hr;
             }
+            if (FAILED(hr))
+                return hr;
+            m_llCurSize = 0;
+            m_llLastPublished = 0;
+            bHeldBack = m_heldBack.Length() > 0;
         }
-    }
-    const LONGLONG llBlockStart = m_llTotal;
-    if (cb > 0) {
-        DWORD cbDone = 0;
-        HRESULT hr = m_pRecording->Write(pb, static_cast<DWORD>(cb), &cbDone);
-        // What reached the file counts: the stub must never claim more than
-        // the recording holds, nor less than it holds in order.
-        m_llCurSize += cbDone;
-        m_llTotal += cbDone;
-        if (SUCCEEDED(hr) && cbDone == 0)
-            hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-        if (FAILED(hr)) {
-            StoreStatusLocked();
-            Trace("\nCBaseDVRSink::WriteData: writing %d bytes failed %s", static_cast<int>(cb), TraceHr(hr));
+        // The blocks after the first that still fit go with it in one write.
+        LONGLONG cbRun = (bHeldBack ? m_heldBack.Length() : 0) + cbFirst;
+        LONG j = i + 1;
+        while (j < nChunks && m_llCurSize + cbRun + pChunks[j].cb <= m_llSizeLimit) {
+            cbRun += pChunks[j].cb;
+            ++j;
+        }
+        const LONGLONG llRunStart = m_llTotal;
+        HRESULT hr = WriteRunLocked(pChunks + i, j - i, bHeldBack, phrBackup);
+        if (FAILED(hr))
             return hr;
-        }
+        // The entries go to disk before the size that covers them is
+        // published, which closing the recording in the next turn does.
+        if (m_llTotal > llRunStart)
+            IndexBlockLocked(llRunStart, GetTickCount());
+        i = j;
+        *pnDone = i;
     }
-    StoreStatusLocked();
-    SignalReaders(true, false);
-    PruneDeadReaders(false);
 
     const DWORD dwNow = GetTickCount();
-    // The entries go to disk before the size that covers them is published.
-    if (m_llTotal > llBlockStart)
-        IndexBlockLocked(llBlockStart, dwNow);
     if (AnyTargetBelow(m_llTotal) || m_llCurSize - m_llLastPublished > kPublishBytes ||
         TickDiff(dwNow, m_dwLastPublishTick) > kPublishIntervalMs) {
         HRESULT hr = PublishLocked();
@@ -618,6 +616,55 @@ HRESULT CBaseDVRSink::WriteBytesLocked(const BYTE* pb, LONG cb, HRESULT* phrBack
             Trace("\nBaseDVRSink::WriteData: SetRecordingSize(%d) failed %s", static_cast<int>(m_llCurSize),
                   TraceHr(hr));
     }
+    return S_OK;
+}
+
+HRESULT CBaseDVRSink::WriteRunLocked(const FileChunk* pChunks, LONG nChunks, bool bHeldBackFirst,
+                                     HRESULT* phrBackup)
+{
+    const FileChunk held = {m_heldBack.Data(), static_cast<DWORD>(bHeldBackFirst ? m_heldBack.Length() : 0)};
+    {
+        CAutoLock lockBackup(&m_csBackup);
+        if (m_pBackup) {
+            DWORD cbDone = 0;
+            HRESULT hrBackup = held.cb ? m_pBackup->WriteGather(&held, 1, &cbDone) : S_OK;
+            if (SUCCEEDED(hrBackup))
+                hrBackup = m_pBackup->WriteGather(pChunks, static_cast<int>(nChunks), &cbDone);
+            if (FAILED(hrBackup)) {
+                Trace("\nCBaseDVRSink::WriteData: Write to file specified in StartBackupToFile failed!");
+                m_pBackup.reset();  // reported once; recording goes on
+                *phrBackup = hrBackup;
+            }
+        }
+    }
+    // The held-back bytes (rare: our own copy held the slot) go first, in a
+    // write of their own; then the blocks, gathered into one write.
+    DWORD cbBlocks = 0;
+    for (LONG i = 0; i < nChunks; ++i)
+        cbBlocks += pChunks[i].cb;
+    HRESULT hr = S_OK;
+    for (int nPart = held.cb ? 0 : 1; nPart < 2 && SUCCEEDED(hr); ++nPart) {
+        DWORD cbDone = 0;
+        hr = nPart == 0 ? m_pRecording->WriteGather(&held, 1, &cbDone)
+                        : m_pRecording->WriteGather(pChunks, static_cast<int>(nChunks), &cbDone);
+        // What reached the file counts: the stub must never claim more than
+        // the recording holds, nor less than it holds in order.
+        m_llCurSize += cbDone;
+        m_llTotal += cbDone;
+        if (SUCCEEDED(hr) && cbDone < (nPart == 0 ? held.cb : cbBlocks))
+            hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    }
+    if (held.cb)
+        m_heldBack.Empty();
+    if (FAILED(hr)) {
+        StoreStatusLocked();
+        const LONGLONG cbRun = static_cast<LONGLONG>(held.cb) + cbBlocks;
+        Trace("\nCBaseDVRSink::WriteData: writing %d bytes failed %s", static_cast<int>(cbRun), TraceHr(hr));
+        return hr;
+    }
+    StoreStatusLocked();
+    SignalReaders(true, false);
+    PruneDeadReaders(false);
     return S_OK;
 }
 

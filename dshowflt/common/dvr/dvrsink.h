@@ -86,6 +86,13 @@ public:
     // recordings. KVMM_E_DVR_RECORDINGINUSE when the next slot is held by
     // our own copy: the block is kept and written before the next one.
     [[nodiscard]] HRESULT WriteData(const BYTE* pb, LONG cb);
+    // Appends nChunks blocks in order, as that many WriteData calls would,
+    // with one vectored write per recording they land in: blocks are never
+    // split, and a recording is closed only where the next block does not
+    // fit. The publication rule is applied once, after the last block.
+    // *pnDone (may be null) receives the blocks fully written (or kept back
+    // for our own copy); on a failure, the block at that index failed.
+    [[nodiscard]] HRESULT WriteDataV(const FileChunk* pChunks, LONG nChunks, LONG* pnDone = nullptr);
     // Closes and publishes the current recording, releases the stub, leaves
     // the object table (when this thread joined it) and deletes the buffer
     // when so configured.
@@ -211,8 +218,12 @@ private:
     [[nodiscard]] HRESULT ChooseBaseNameLocked(CWString* pstrName) REQUIRES(m_csWriter);
     [[nodiscard]] HRESULT CreateNextRecordingLocked() REQUIRES(m_csWriter);
     [[nodiscard]] HRESULT CloseRecordingLocked() REQUIRES(m_csWriter);
-    [[nodiscard]] HRESULT WriteLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup) REQUIRES(m_csWriter);
-    [[nodiscard]] HRESULT WriteBytesLocked(const BYTE* pb, LONG cb, HRESULT* phrBackup) REQUIRES(m_csWriter);
+    [[nodiscard]] HRESULT WriteLocked(const FileChunk* pChunks, LONG nChunks, LONG* pnDone, HRESULT* phrBackup)
+        REQUIRES(m_csWriter);
+    // Writes chunks that all fit the open recording (the held-back data,
+    // when given, first) and applies the publication rule.
+    [[nodiscard]] HRESULT WriteRunLocked(const FileChunk* pChunks, LONG nChunks, bool bHeldBackFirst,
+                                         HRESULT* phrBackup) REQUIRES(m_csWriter);
     [[nodiscard]] HRESULT PublishLocked() REQUIRES(m_csWriter);
     // The index of the recording just made (slot path strPath); a failure
     // leaves the recording without one.

@@ -125,6 +125,15 @@ public:
             return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
         return CFaultFile::Write(pv, cb, pcbWritten);
     }
+    HRESULT WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten) override
+    {
+        m_pEntered->Set();
+        if (!m_pRelease->Wait(10000)) {
+            *pcbWritten = 0;
+            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+        }
+        return CFaultFile::WriteGather(pChunks, nChunks, pcbWritten);
+    }
 
 private:
     CAMEvent* m_pEntered;
@@ -159,6 +168,11 @@ public:
     LONGLONG m_cbBackupLimit = -1;  // >= 0: the backup file fills up there
     bool m_bStubDiskFull = false;
     bool m_bGateRecordings = false;
+    // Writable recordings and stubs go through counting wrappers, kept here
+    // in the order they were opened (owned by the sink; valid while open).
+    bool m_bCountWrites = false;
+    std::vector<CFaultFile*> m_apRecordings;
+    std::vector<CFaultFile*> m_apStubs;
     CAMEvent m_evWriteEntered;
     CAMEvent m_evWriteRelease{TRUE};
 
@@ -176,6 +190,12 @@ protected:
             pFault->m_hrWriteError = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
             pFault->m_cbWriteLimit = 0;
             ppFile->reset(pFault);
+        }
+        if (SUCCEEDED(hr) && m_bCountWrites && (EndsWith(u".KRC") || EndsWith(u".KBL")) &&
+            (dwAccess & GENERIC_WRITE)) {
+            auto* pCount = new CFaultFile(ppFile->release(), true);
+            (EndsWith(u".KRC") ? m_apRecordings : m_apStubs).push_back(pCount);
+            ppFile->reset(pCount);
         }
         if (SUCCEEDED(hr) && m_bGateRecordings && EndsWith(u".KRC") && (dwAccess & GENERIC_WRITE))
             ppFile->reset(new CGatedFile(ppFile->release(), &m_evWriteEntered, &m_evWriteRelease));
@@ -335,6 +355,67 @@ TEST_F(CDVRSinkTest, BlocksFillSlotsWholeAndTheRingWrapsWithTheNextPlayIndex)
     ASSERT_EQ(sink->GetAvailableRange(&dFirst, &dCur, &dLast), S_OK);
     EXPECT_EQ(dCur, static_cast<double>(m_llWritten));
     EXPECT_EQ(dFirst, static_cast<double>(m_llWritten - 10000));
+}
+
+TEST_F(CDVRSinkTest, BatchGoesToEachRecordingInOneWriteAndSplitsOnlyWhereARecordingEnds)
+{
+    CSinkRef sink;
+    Layout(sink, 4, 10000);  // seven 1316-byte blocks fit, an eighth does not
+    sink->m_bCountWrites = true;
+    ASSERT_EQ(sink->StartDVR(), S_OK);
+
+    // 20 datagrams of one batch, each in its own piece of memory: 7 + 7 + 6.
+    constexpr DWORD kBlock = 1316;
+    std::vector<std::vector<BYTE>> aBlocks;
+    std::vector<FileChunk> aChunks;
+    for (int i = 0; i < 20; ++i) {
+        aBlocks.push_back(StreamBytes(m_llWritten, kBlock));
+        m_llWritten += kBlock;
+    }
+    for (const auto& v : aBlocks)
+        aChunks.push_back({v.data(), kBlock});
+    LONG nDone = -1;
+    ASSERT_EQ(sink->WriteDataV(aChunks.data(), static_cast<LONG>(aChunks.size()), &nDone), S_OK);
+    EXPECT_EQ(nDone, 20);
+    SStub stub = Stub();
+    ASSERT_EQ(stub.aRecords.size(), 3u);
+    EXPECT_EQ(stub.aRecords[0].llSize, 7u * kBlock);
+    EXPECT_EQ(stub.aRecords[1].llSize, 7u * kBlock);
+    EXPECT_EQ(stub.aRecords[2].llSize, 6u * kBlock);  // published before the call returned
+    CheckRingHoldsStream(sink);
+    // One gathered write per recording, no single writes.
+    ASSERT_EQ(sink->m_apRecordings.size(), 3u);
+    EXPECT_EQ(sink->m_apRecordings[2]->m_nGathers, 1);
+    EXPECT_EQ(sink->m_apRecordings[2]->m_nWrites, 0);
+    // The stub open while slot 2 is written: its publication wrote the size
+    // field alone, without reading or rewriting anything around it.
+    const CFaultFile* pStub = sink->m_apStubs.back();
+    EXPECT_EQ(pStub->m_nWriteAts, 1);
+    EXPECT_EQ(pStub->m_nWrites, 0);
+    EXPECT_EQ(pStub->m_nReads, 0);
+
+    // A zero-length block and one that fits; then one past the end of slot
+    // 2 opens slot 3 in the same call. A rejected chunk changes nothing.
+    std::vector<BYTE> vTwo = StreamBytes(m_llWritten, 2 * kBlock);
+    const FileChunk aMore[] = {{vTwo.data(), 0}, {vTwo.data(), kBlock}, {vTwo.data() + kBlock, kBlock}};
+    ASSERT_EQ(sink->WriteDataV(aMore, 3, &nDone), S_OK);
+    EXPECT_EQ(nDone, 3);
+    m_llWritten += 2 * kBlock;
+    const FileChunk bad = {nullptr, 5};
+    EXPECT_EQ(sink->WriteDataV(&bad, 1, &nDone), E_POINTER);
+    EXPECT_EQ(nDone, 0);
+    stub = Stub();
+    ASSERT_EQ(stub.aRecords.size(), 4u);
+    EXPECT_EQ(stub.aRecords[2].llSize, 7u * kBlock);
+    // 1316 bytes are under the publication threshold: published unless
+    // 25 ms passed meanwhile; the stop publishes them in any case.
+    EXPECT_TRUE(stub.aRecords[3].llSize == 0 || stub.aRecords[3].llSize == kBlock);
+    CheckRingHoldsStream(sink);
+    ASSERT_EQ(sink->StopDVR(), S_OK);
+    EXPECT_EQ(Stub().aRecords[3].llSize, 1u * kBlock);
+    double dFirst, dCur, dLast;
+    ASSERT_EQ(sink->GetAvailableRange(&dFirst, &dCur, &dLast), S_OK);
+    EXPECT_EQ(dCur, static_cast<double>(m_llWritten));
 }
 
 TEST_F(CDVRSinkTest, CommittedChangeRestartsWithNewFoldersAndKeepsItsFiles)

@@ -241,6 +241,31 @@ HRESULT CFileCache::Write(const void* pv, DWORD cb)
     return cbDone == cb ? S_OK : HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
 }
 
+HRESULT CFileCache::WriteThrough(LONGLONG llPos, const void* pv, DWORD cb)
+{
+    if (!pv && cb)
+        return E_POINTER;
+    if (!m_pFile)
+        return E_UNEXPECTED;
+    if (llPos < 0)
+        return HRESULT_FROM_WIN32(ERROR_SEEK);
+    DWORD cbDone = 0;
+    HRESULT hr = m_pFile->WriteAt(llPos, pv, cb, &cbDone);
+    if (SUCCEEDED(hr) && cbDone != cb)
+        hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    // The buffer keeps what it holds, with the new bytes copied over their
+    // old values: dirty bytes around them are still written back whole.
+    const LONGLONG llEnd = llPos + cbDone;
+    const LONGLONG llBufEnd = m_llBufferStart + m_cbBuffer;
+    if (cbDone > 0 && m_cbBuffer > 0 && llPos < llBufEnd && llEnd > m_llBufferStart) {
+        const LONGLONG llFrom = std::max(llPos, m_llBufferStart);
+        const LONGLONG llTo = std::min(llEnd, llBufEnd);
+        memcpy(m_pBuffer + (llFrom - m_llBufferStart), static_cast<const BYTE*>(pv) + (llFrom - llPos),
+               static_cast<size_t>(llTo - llFrom));
+    }
+    return hr;
+}
+
 HRESULT CFileCache::WriteZeros(LONG cb)
 {
     if (cb < 1)

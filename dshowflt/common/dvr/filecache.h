@@ -45,6 +45,11 @@ public:
     // S_FALSE when the buffer alone took the bytes, S_OK when they reached
     // the file; a short write fails with ERROR_WRITE_FAULT.
     [[nodiscard]] HRESULT Write(const void* pv, DWORD cb);
+    // Writes cb bytes at llPos straight to the file, past the buffer and
+    // without moving the logical position: one platform call for a small
+    // field that changes often. Bytes the buffer holds for that range are
+    // brought in line, so a later read or flush never undoes the write.
+    [[nodiscard]] HRESULT WriteThrough(LONGLONG llPos, const void* pv, DWORD cb);
     // cb zero bytes (nothing for cb < 1).
     [[nodiscard]] HRESULT WriteZeros(LONG cb);
 

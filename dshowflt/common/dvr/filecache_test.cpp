@@ -115,6 +115,37 @@ TEST_F(CFileCacheTest, SmallWriteChangesOnlyItsBytes)
     EXPECT_EQ(m_pMem->Data()[300], 0xAA);
 }
 
+TEST_F(CFileCacheTest, WriteThroughIsOneCallAndNeitherTheBufferNorAFlushUndoesIt)
+{
+    std::vector<BYTE> file = Pattern(230);
+    Open(file);
+    // The buffer holds the whole file, with a dirty byte at 5.
+    ASSERT_EQ(m_cache.Seek(5, FILE_BEGIN, nullptr), S_OK);
+    const BYTE bDirty = 0x11;
+    ASSERT_EQ(m_cache.Write(&bDirty, 1), S_OK);
+    const int nWrites = m_pFault->m_nWrites, nReads = m_pFault->m_nReads;
+    const BYTE ab[3] = {0xA1, 0xA2, 0xA3};
+    ASSERT_EQ(m_cache.WriteThrough(100, ab, 3), S_OK);
+    EXPECT_EQ(m_pFault->m_nWriteAts, 1);
+    EXPECT_EQ(m_pFault->m_nWrites, nWrites);
+    EXPECT_EQ(m_pFault->m_nReads, nReads);
+    EXPECT_EQ(m_cache.GetPosition(), 6);  // the logical position stays
+    // Read back through the buffer, then flushed over the same range.
+    BYTE abRead[3];
+    ASSERT_EQ(m_cache.Seek(100, FILE_BEGIN, nullptr), S_OK);
+    ASSERT_EQ(m_cache.Read(abRead, 3), S_OK);
+    EXPECT_EQ(0, memcmp(abRead, ab, 3));
+    ASSERT_EQ(m_cache.Flush(), S_OK);
+    file[5] = bDirty;
+    file[100] = 0xA1, file[101] = 0xA2, file[102] = 0xA3;
+    EXPECT_EQ(m_pMem->Data(), file);
+    // Past the buffer and the file's end it extends the file like a write.
+    ASSERT_EQ(m_cache.WriteThrough(240, ab, 3), S_OK);
+    ASSERT_EQ(m_pMem->Data().size(), 243u);
+    EXPECT_EQ(m_pMem->Data()[242], 0xA3);
+    EXPECT_EQ(m_cache.WriteThrough(-1, ab, 3), HRESULT_FROM_WIN32(ERROR_SEEK));
+}
+
 TEST_F(CFileCacheTest, ReadPastTheEndFailsAndAdvancesByWhatWasThere)
 {
     Open(Pattern(230));

@@ -151,6 +151,7 @@ HRESULT CRecvThread::ParseOptions(LPCWSTR pszOptions)
     m_dwTimeoutMs.store(kDefaultTimeoutMs, std::memory_order_relaxed);
     m_rtLatency.store(0, std::memory_order_relaxed);
     SetLogging(0);
+    SetReceiveBufferRequest(kDefaultSocketBuffer);
     if (!pszOptions)
         return S_OK;
     const WView str(pszOptions);
@@ -172,10 +173,47 @@ HRESULT CRecvThread::ParseOptions(LPCWSTR pszOptions)
             m_rtLatency.store(static_cast<REFERENCE_TIME>(lMs) * 10000, std::memory_order_relaxed);
     }
 
+    nPos = Find(str, "RcvBuf=", 0);
+    if (nPos != npos) {
+        HRESULT hr = ParseReceiveBuffer(str.data(), str.size(), nPos + KeyLength("RcvBuf="));
+        if (FAILED(hr))
+            return hr;
+    }
+
     HRESULT hr = ParseCompOption(str.data(), str.size());
     if (FAILED(hr))
         return hr;
     return ParseRtpmapOptions(str.data(), str.size());
+}
+
+// RcvBuf=: the socket's receive buffer in bytes, with an optional K, M or G
+// (1024-based). A buffer that holds a burst is what keeps a busy disk from
+// losing datagrams, so a value we cannot use is refused, not ignored.
+HRESULT CRecvThread::ParseReceiveBuffer(const WCHAR* psz, size_t cch, size_t nFrom)
+{
+    const WView str(psz, cch);
+    size_t nPos = nFrom;
+    ULONGLONG ull = 0;
+    bool bDigits = false;
+    for (; nPos < str.size() && IsDigit(str[nPos]) && ull <= kMaxReceiveBufferOption; ++nPos) {
+        ull = ull * 10 + static_cast<ULONGLONG>(str[nPos] - u'0');
+        bDigits = true;
+    }
+    if (bDigits && nPos < str.size()) {
+        const WCHAR ch = Lower(str[nPos]);
+        const int nShift = ch == u'k' ? 10 : ch == u'm' ? 20 : ch == u'g' ? 30 : 0;
+        if (nShift) {
+            ull = ull > kMaxReceiveBufferOption ? ull : ull << nShift;
+            ++nPos;
+        }
+    }
+    if (!bDigits || ull < 1 || ull > kMaxReceiveBufferOption) {
+        Trace("\nCRecvThread::ParseOptions: RcvBuf= needs a size in bytes from 1 to %u (K, M, G allowed)",
+              static_cast<unsigned>(kMaxReceiveBufferOption));
+        return KVMM_E_INVALID_STREAM_OPTION;
+    }
+    SetReceiveBufferRequest(static_cast<DWORD>(ull));
+    return S_OK;
 }
 
 // comp=: a plain elementary stream without RTP, optionally with its sequence

@@ -84,6 +84,34 @@ TEST_F(CRecvOptionsTest, PlainNumbers)
     }
 }
 
+TEST_F(CRecvOptionsTest, ReceiveBufferSizeInBytesOrWithASuffix)
+{
+    const struct
+    {
+        const char16_t* psz;
+        HRESULT hr;
+        DWORD cb;  // asked for after the call
+    } aCases[] = {
+        {u"?Timeout=3", S_OK, 8u << 20},  // the default, also after an earlier URL set one
+        {u"?RcvBuf=65536", S_OK, 65536},
+        {u"?RcvBuf=512k&Timeout=1", S_OK, 512u << 10},
+        {u"?RcvBuf=32M", S_OK, 32u << 20},
+        {u"?RcvBuf=1G", S_OK, 1u << 30},
+        {u"?RcvBuf=1", S_OK, 1},
+        {u"?RcvBuf=0", KVMM_E_INVALID_STREAM_OPTION, 8u << 20},
+        {u"?RcvBuf=-5", KVMM_E_INVALID_STREAM_OPTION, 8u << 20},
+        {u"?RcvBuf=big", KVMM_E_INVALID_STREAM_OPTION, 8u << 20},
+        {u"?RcvBuf=2G", KVMM_E_INVALID_STREAM_OPTION, 8u << 20},
+        {u"?RcvBuf=99999999999999999999", KVMM_E_INVALID_STREAM_OPTION, 8u << 20},
+    };
+    for (const auto& c : aCases) {
+        SCOPED_TRACE(std::string(c.psz, c.psz + std::char_traits<char16_t>::length(c.psz)));
+        ASSERT_EQ(S_OK, Parse(u"?RcvBuf=1000"));
+        EXPECT_EQ(c.hr, Parse(c.psz));
+        EXPECT_EQ(c.cb, m_recv->GetReceiveBufferRequest());
+    }
+}
+
 TEST_F(CRecvOptionsTest, PlainElementaryStreams)
 {
     ASSERT_EQ(S_OK, Parse(u"?comp=h264"));

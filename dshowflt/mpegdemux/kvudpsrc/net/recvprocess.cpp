@@ -1,6 +1,8 @@
 // The pipeline every received unit goes through on the receive thread:
 // receive-time log, mini parser and media type, the answer to the command
 // that waits for the stream, the output pin, the DVR ring, starvation.
+#include <algorithm>
+
 #include "dshowflt/common/trace/trace.h"
 #include "dshowflt/mpegdemux/kvudpsrc/net/recvthread.h"
 #include "platform/graph/mtype.h"
@@ -52,9 +54,15 @@ HRESULT CRecvThread::ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool 
         if (cb == 0)
             return S_OK;
     }
-    if (IsLogging() && WouldLog(dwTick)) {
-        HRESULT hr = LogOffset(dwTick, PublishedTotal());
-        (void)hr;  // a record that does not fit is dropped by the log itself
+    // Units of one tick (a batch shares its tick) get at most one record,
+    // and only the first of them can: the log is asked once per tick.
+    if (IsLogging() && (!m_bLogTickAsked || dwTick != m_dwLogTickAsked)) {
+        m_bLogTickAsked = true;
+        m_dwLogTickAsked = dwTick;
+        if (WouldLog(dwTick)) {
+            HRESULT hr = LogOffset(dwTick, PublishedTotal());
+            (void)hr;  // a record that does not fit is dropped by the log itself
+        }
     }
 
     HRESULT hr = CreateParser();
@@ -79,7 +87,11 @@ HRESULT CRecvThread::ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool 
                       TraceHr(hr));
                 return hr;
             }
-            // Described: from now on the stream goes to the pin only.
+            // Described: from now on the stream goes to the pin only. What
+            // the ring was given before is written before it stops.
+            hr = FlushWrites();
+            if (FAILED(hr))
+                return hr;
             m_bDVRWrite.store(false, std::memory_order_release);
             hr = StopDVR();
             if (FAILED(hr))
@@ -107,29 +119,89 @@ HRESULT CRecvThread::ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool 
 
     if (m_bDVRWrite.load(std::memory_order_acquire)) {
         // Lost RTP packets leave a flagged entry in the time index, so that
-        // a cut by the clock knows the data before it is not contiguous.
-        if (dwFlags & RTPUNIT_DISCONTINUITY)
+        // a cut by the clock knows the data before it is not contiguous. The
+        // mark goes with the next block written: what a batch gathered
+        // before this unit is written first, so that the entry falls on
+        // this unit's offset and not on the start of the gathered write.
+        if (dwFlags & RTPUNIT_DISCONTINUITY) {
+            hr = FlushWrites();
             MarkDiscontinuity();
-        hr = WriteData(pData, cb);
-        if (FAILED(hr)) {
-            if (IsAttributeChangeRunning()) {
-                Trace("\nCRecvThread::ProcessData(): WriteData failed because I am changing attributes. "
-                      "Discarding this buffer");
-                const DWORD dwFrom = GetTickCount();
-                DWORD dwWait = WaitForSingleObject(NoChangeEvent(), kAttributeChangeWaitMs);
-                (void)dwWait;
-                const DWORD dwSpent = TickDiff(GetTickCount(), dwFrom);
-                if (dwSpent < kAttributeChangeWaitMs)
-                    m_evAttributesSettled.Wait(kAttributeChangeWaitMs - dwSpent);
-                return S_FALSE;
-            }
-            Trace("\nCRecvThread::ProcessData(): WriteData(%d) returned %s. Aborting the read process...", cb,
-                  TraceHr(hr));
-            return hr;
+            if (hr != S_OK)
+                return hr;
         }
+        hr = WriteUnit(pData, cb);
+        if (hr != S_OK)
+            return hr;
     }
     m_pFilter->SetStarvation(FALSE);
     return S_OK;
+}
+
+HRESULT CRecvThread::WriteUnit(const BYTE* pData, LONG cb)
+{
+    const BYTE* pBuffer = Data();
+    const bool bInBuffer = pData >= pBuffer && pData + cb <= pBuffer + Capacity();
+    if (m_bDeferWrites && bInBuffer) {
+        if (m_nPendingWrites == kMaxPendingWrites) {
+            HRESULT hr = FlushWrites();
+            if (hr != S_OK)
+                return hr;
+        }
+        m_aPendingWrite[m_nPendingWrites] = {pData, static_cast<DWORD>(cb)};
+        m_anPendingDatagram[m_nPendingWrites] = m_nDatagram;
+        ++m_nPendingWrites;
+        return S_OK;
+    }
+    HRESULT hr = FlushWrites();
+    if (hr != S_OK)
+        return hr;
+    hr = WriteData(pData, cb);
+    return SUCCEEDED(hr) ? S_OK : OnWriteFailed(hr, cb);
+}
+
+HRESULT CRecvThread::FlushWrites()
+{
+    HRESULT hrResult = S_OK;
+    int nFrom = 0;
+    while (nFrom < m_nPendingWrites) {
+        LONG nDone = 0;
+        HRESULT hr = WriteDataV(m_aPendingWrite + nFrom, m_nPendingWrites - nFrom, &nDone);
+        if (SUCCEEDED(hr))
+            break;
+        const int nFailed = std::min(nFrom + static_cast<int>(nDone), m_nPendingWrites - 1);
+        hr = OnWriteFailed(hr, static_cast<LONG>(m_aPendingWrite[nFailed].cb));
+        if (FAILED(hr)) {
+            m_nPendingWrites = 0;
+            return hr;
+        }
+        // Dropped with the rest of its datagram; the datagrams after it are
+        // tried again, as each was on its own.
+        const int nDatagram = m_anPendingDatagram[nFailed];
+        nFrom = nFailed;
+        while (nFrom < m_nPendingWrites && m_anPendingDatagram[nFrom] == nDatagram)
+            ++nFrom;
+        if (nDatagram == m_nDatagram)
+            hrResult = S_FALSE;
+    }
+    m_nPendingWrites = 0;
+    return hrResult;
+}
+
+HRESULT CRecvThread::OnWriteFailed(HRESULT hr, LONG cb)
+{
+    if (IsAttributeChangeRunning()) {
+        Trace("\nCRecvThread::ProcessData(): WriteData failed because I am changing attributes. "
+              "Discarding this buffer");
+        const DWORD dwFrom = GetTickCount();
+        DWORD dwWait = WaitForSingleObject(NoChangeEvent(), kAttributeChangeWaitMs);
+        (void)dwWait;
+        const DWORD dwSpent = TickDiff(GetTickCount(), dwFrom);
+        if (dwSpent < kAttributeChangeWaitMs)
+            m_evAttributesSettled.Wait(kAttributeChangeWaitMs - dwSpent);
+        return S_FALSE;
+    }
+    Trace("\nCRecvThread::ProcessData(): WriteData(%d) returned %s. Aborting the read process...", cb, TraceHr(hr));
+    return hr;
 }
 
 HRESULT CRecvThread::CreateParser()

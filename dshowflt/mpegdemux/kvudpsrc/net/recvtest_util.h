@@ -51,12 +51,27 @@ public:
     HRESULT DeliverData(const BYTE* pb, LONG cb, REFERENCE_TIME rtStart, REFERENCE_TIME rtLatency, DWORD dwFlags,
                         BOOL bEndOfUnit) override
     {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_units.push_back(SUnit{Bytes(pb, pb + cb), rtStart, rtLatency, dwFlags, bEndOfUnit});
-        m_cbTotal += cb;
-        Check();
-        return m_units.size() == m_nFailAt ? m_hrFail : S_OK;
+        bool bHold;
+        HRESULT hr;
+        {
+            std::lock_guard<std::mutex> lock(m_mtx);
+            m_units.push_back(SUnit{Bytes(pb, pb + cb), rtStart, rtLatency, dwFlags, bEndOfUnit});
+            m_cbTotal += cb;
+            Check();
+            bHold = m_units.size() == m_nHoldAt;
+            hr = m_units.size() == m_nFailAt ? m_hrFail : S_OK;
+        }
+        if (bHold) {
+            m_evHeld.Set();
+            (void)m_evRelease.Wait(10000 * kSlow);
+        }
+        return hr;
     }
+    // The nth unit (from 1) waits in DeliverData until Release: the receive
+    // thread stands still while the test fills its socket.
+    void HoldAt(size_t nUnit) { m_nHoldAt = nUnit; }
+    bool WaitHeld(DWORD dwMs = 5000) { return m_evHeld.Wait(dwMs * kSlow) != FALSE; }
+    void Release() { m_evRelease.Set(); }
     void ExpectUnits(LONG n) { Expect(n, INT64_MAX); }
     void ExpectBytes(LONGLONG cb) { Expect(INT32_MAX, cb); }
     bool WaitReached(DWORD dwMs = 5000) { return m_ev.Wait(dwMs * kSlow) != FALSE; }
@@ -98,7 +113,10 @@ private:
     LONG m_nUnits = INT32_MAX;
     std::atomic<size_t> m_nFailAt{0};
     HRESULT m_hrFail = S_OK;
+    std::atomic<size_t> m_nHoldAt{0};
     CAMEvent m_ev{TRUE};
+    CAMEvent m_evHeld{TRUE};
+    CAMEvent m_evRelease{TRUE};
 };
 
 // The filter side: records what it is told; the application (with a

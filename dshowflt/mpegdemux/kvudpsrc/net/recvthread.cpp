@@ -19,6 +19,8 @@ constexpr DWORD kPublishThresholdMs = 25;
 // While the application is asked about missing data: about once a second.
 constexpr DWORD kAskSliceMs = 1000;
 constexpr DWORD kReconnectSpacingMs = 100;
+// Kernel drops are traced at most this often.
+constexpr DWORD kDropReportIntervalMs = 1000;
 constexpr DWORD kConnectPollMs = 500;
 // One connection attempt to a TCP server. A blocking connect to a host that
 // does not answer would hold the thread, and with it every command, for the
@@ -129,6 +131,23 @@ DWORD CRecvThread::DataDeadline(DWORD dwTimeoutMs)
     return dwTimeoutMs == 0 ? kNoDeadline : TickDeadline(GetTickCount(), dwTimeoutMs);
 }
 
+void CRecvThread::ReportKernelDrops()
+{
+    const LONGLONG llDropped = GetDroppedDatagrams();
+    if (llDropped <= m_llDropsReported) {
+        m_llDropsReported = llDropped;  // counted afresh since a new open
+        return;
+    }
+    const DWORD dwNow = GetTickCount();
+    if (m_llDropsReported != 0 && TickDiff(dwNow, m_dwDropReportTick) < kDropReportIntervalMs)
+        return;
+    Trace("\nCRecvThread::ReadLoop(): %lld datagrams lost: the socket buffer (%u bytes) overflowed, %lld in all",
+          static_cast<long long>(llDropped - m_llDropsReported), static_cast<unsigned>(GetReceiveBufferGranted()),
+          static_cast<long long>(llDropped));
+    m_llDropsReported = llDropped;
+    m_dwDropReportTick = dwNow;
+}
+
 bool CRecvThread::WaitSlice(DWORD dwMs, bool bCommandsSeen)
 {
     if (WaitForSingleObject(GetRequestHandle(), dwMs) != WAIT_OBJECT_0)
@@ -174,6 +193,7 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
             return;
         }
     }
+    m_bLogTickAsked = false;
     if (IsLogging()) {
         HRESULT hr = StartLogging(0);
         (void)hr;  // S_OK by contract
@@ -186,6 +206,7 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
     bool bFirst = true;
     int nState = kStateReceiving;
     HRESULT hr = S_OK;
+    bool bDrained = false;  // the last batch emptied the socket's queue
 
     for (;;) {
         const bool bCommandsSeen = !bFirst || !m_bReplyOwed;
@@ -225,8 +246,17 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
             break;
         }
 
-        LONG cbReceived = 0;
-        hr = MyRecv(Data(), static_cast<LONG>(GetMaxMsgSize()), &cbReceived);
+        // Everything that is waiting, in one call; at low rates that is one
+        // datagram, so a batch never holds back one that has arrived. After
+        // a batch that emptied the queue, asking again would only be told
+        // that nothing waits: the wait comes at once (it returns at once too
+        // if a datagram came meanwhile).
+        if (bDrained) {
+            bDrained = false;
+            hr = kHrWouldBlock;
+        } else {
+            hr = MyRecv(&m_batch);
+        }
         const DWORD dwTick = GetTickCount();
 
         if (hr == kHrWouldBlock) {
@@ -287,25 +317,51 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         // UDP has no time-out once data has flowed (a sender may pause for
         // as long as it likes); TCP restarts its time-out with every read.
         dwDeadline = (!bFirst && m_bDatagram) ? kNoDeadline : DataDeadline(GetTimeout());
+        ReportKernelDrops();
 
-        BYTE* pData = Data();
-        LONG cbData = cbReceived;
-        int nKind;
-        const int nRtp = m_rtp.IsRTP(pData, cbData);
-        if (nRtp == RTPSTATE_MAYBE || nRtp == RTPSTATE_YES) {
-            const int nResult = m_rtp.ParseHeader(&pData, &cbData);
-            if (nResult == RTPPACKET_GOOD)
-                nKind = RTPPACKET_GOOD;
-            else if (nResult == RTPPACKET_GOOD_MULTIPLE)
-                nKind = RTPPACKET_GOOD_MULTIPLE;
-            else
-                continue;  // held back, duplicate or bad: nothing to hand on now
-        } else {
-            nKind = kKindNotRTP;
+        // Each datagram on its own, in arrival order, as if it had been read
+        // alone; only the ring writes of the batch are gathered (WriteUnit).
+        m_bDeferWrites = true;
+        for (int i = 0; i < m_batch.nCount && SUCCEEDED(hr); ++i) {
+            m_nDatagram = i;
+            if (m_batch.abAfterDrop[i] && m_bDVRWrite.load(std::memory_order_acquire)) {
+                // The kernel dropped datagrams right before this one: the
+                // time index marks the gap at its offset, as it marks lost
+                // RTP packets.
+                hr = FlushWrites();
+                MarkDiscontinuity();
+                if (FAILED(hr))
+                    break;
+            }
+            BYTE* pData = m_batch.apData[i];
+            LONG cbData = m_batch.acbData[i];
+            int nKind;
+            const int nRtp = m_rtp.IsRTP(pData, cbData);
+            if (nRtp == RTPSTATE_MAYBE || nRtp == RTPSTATE_YES) {
+                const int nResult = m_rtp.ParseHeader(&pData, &cbData);
+                if (nResult == RTPPACKET_GOOD)
+                    nKind = RTPPACKET_GOOD;
+                else if (nResult == RTPPACKET_GOOD_MULTIPLE)
+                    nKind = RTPPACKET_GOOD_MULTIPLE;
+                else
+                    continue;  // held back, duplicate or bad: nothing to hand on now
+            } else {
+                nKind = kKindNotRTP;
+            }
+            hr = ProcessData(pData, cbData, dwTick, nKind, &bFirst);
         }
-        hr = ProcessData(pData, cbData, dwTick, nKind, &bFirst);
+        // What the failed datagram's predecessors gave is written all the same.
+        const HRESULT hrFlush = FlushWrites();
+        m_bDeferWrites = false;
         if (FAILED(hr))
             break;
+        if (FAILED(hrFlush)) {
+            hr = hrFlush;
+            break;
+        }
+        if (!bFirst && m_bDatagram)
+            dwDeadline = kNoDeadline;
+        bDrained = m_batch.bDrained;
     }
 
     HRESULT hrStop = StopDVR();

@@ -154,6 +154,22 @@ private:
     // the rest of the datagram.
     [[nodiscard]] HRESULT ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool bRtp, bool* pbFirst);
     [[nodiscard]] HRESULT CreateParser();
+    // The unit's bytes to the ring: while a batch is processed, bytes that
+    // lie in the receive buffer wait for the batch's one gathered write;
+    // anything else (a unit the RTP parser built in its own memory, valid
+    // only until its next packet) is written at once, after what waits.
+    // S_FALSE: dropped during an attribute change with the rest of its
+    // datagram. A failure is traced and ends the read loop.
+    [[nodiscard]] HRESULT WriteUnit(const BYTE* pData, LONG cb);
+    // Writes what waits, in order. S_FALSE when the current datagram lost
+    // the rest of its units to an attribute change.
+    [[nodiscard]] HRESULT FlushWrites();
+    // A failed write of cb bytes: traced; during an attribute change the
+    // data is dropped after a wait for the change to end (S_FALSE).
+    [[nodiscard]] HRESULT OnWriteFailed(HRESULT hr, LONG cb);
+    // Traces datagrams the kernel dropped since the last report, at most
+    // once a second.
+    void ReportKernelDrops();
     // The first data is there: answer the command that started the loop,
     // when somebody waits for it.
     void AnswerFirst(bool* pbFirst);
@@ -172,6 +188,8 @@ private:
     bool IsAttributeChangeRunning();
 
     // Option parsing (recvoptions.cpp).
+    static constexpr ULONGLONG kMaxReceiveBufferOption = 1ull << 30;
+    [[nodiscard]] HRESULT ParseReceiveBuffer(const WCHAR* psz, size_t cch, size_t nFrom);
     [[nodiscard]] HRESULT ParseCompOption(const WCHAR* psz, size_t cch);
     [[nodiscard]] HRESULT ParseRtpmapOptions(const WCHAR* psz, size_t cch);
     [[nodiscard]] HRESULT ParseSampling(const WCHAR* psz, size_t cch, size_t nFrom);
@@ -211,4 +229,18 @@ private:
     LONG m_nFormat GUARDED_BY(m_csState) = -1;
     // The published total last seen, kept for when the ring cannot be asked.
     LONGLONG m_llLastPublishedTotal = 0;
+
+    // Receive thread only: the batch being processed and the writes that
+    // wait for its end (see WriteUnit).
+    CRecvBatch m_batch;
+    static constexpr int kMaxPendingWrites = CRecvBatch::kMaxDatagrams;
+    FileChunk m_aPendingWrite[kMaxPendingWrites] = {};
+    int m_anPendingDatagram[kMaxPendingWrites] = {};
+    int m_nPendingWrites = 0;
+    int m_nDatagram = 0;  // index in the batch of the datagram being processed
+    bool m_bDeferWrites = false;
+    bool m_bLogTickAsked = false;  // the receive-time log was asked at m_dwLogTickAsked
+    DWORD m_dwLogTickAsked = 0;
+    LONGLONG m_llDropsReported = 0;
+    DWORD m_dwDropReportTick = 0;
 };

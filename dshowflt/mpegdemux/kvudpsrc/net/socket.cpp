@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -23,6 +25,8 @@ constexpr DWORD kMaxUdpPayload = 65507;
 // A stream socket has no message size; this is how much one read asks for.
 constexpr DWORD kTcpReadSize = 65536;
 constexpr int kRecvTimeoutMs = 500;
+// setsockopt takes an int, which the kernel doubles.
+constexpr DWORD kMaxSocketBuffer = 1u << 30;
 
 thread_local DWORD t_dwLastError = 0;
 
@@ -301,6 +305,7 @@ void CSocket::SetReceiveBufferSize(int cbWanted)
     socklen_t cb = sizeof(cbGranted);
     if (getsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &cbGranted, &cb) < 0)
         return;
+    m_cbSocketBufferGranted.store(static_cast<DWORD>(cbGranted / 2), std::memory_order_relaxed);
     // Linux reports twice the usable size (it counts its bookkeeping).
     Trace("\nCSocket::OpenSocketHelper: receive buffer %s asked, %s granted%s",
           TraceBytes(cbWanted), TraceBytes(cbGranted / 2),
@@ -334,8 +339,23 @@ HRESULT CSocket::OpenSocketHelper(BOOL bCreateBuffer, BOOL bConnect, DWORD dwTim
     if (setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) < 0)
         return Fail(SocketError(errno));
 
-    // Room for a burst while the receive thread writes to disk.
-    SetReceiveBufferSize(static_cast<int>(m_dwMaxMsgSize * (m_bDatagram ? 32 : 10)));
+    // Room for a burst while the receive thread writes to disk: at 2 Gbit/s
+    // the default 8 MiB lasts 30 ms.
+    m_cbSocketBufferGranted.store(0, std::memory_order_relaxed);
+    const DWORD cbWanted = GetReceiveBufferRequest();
+    SetReceiveBufferSize(static_cast<int>(cbWanted > kMaxSocketBuffer ? kMaxSocketBuffer : cbWanted));
+
+    // Each datagram then carries the count of datagrams the kernel dropped
+    // on this socket so far: loss is counted, not silent.
+    m_dwDropCounter = 0;
+    m_hrDeferred = S_OK;
+    if (bCreateBuffer)
+        m_llDroppedDatagrams.store(0, std::memory_order_relaxed);
+    if (m_bDatagram) {
+        int nOne = 1;
+        if (setsockopt(m_socket, SOL_SOCKET, SO_RXQ_OVFL, &nOne, sizeof(nOne)) < 0)
+            Trace("\nCSocket::OpenSocketHelper: setsockopt(SO_RXQ_OVFL) failed %s", TraceHr(SocketError(errno)));
+    }
 
     if (m_bReuseAddress) {
         int nOne = 1;
@@ -345,7 +365,9 @@ HRESULT CSocket::OpenSocketHelper(BOOL bCreateBuffer, BOOL bConnect, DWORD dwTim
     }
 
     if (bCreateBuffer) {
-        m_cbRecvBuffer = 40 * m_dwMaxMsgSize;
+        // A batch of datagrams lands in slots of the maximum size; only the
+        // pages that datagrams reach are ever touched.
+        m_cbRecvBuffer = (m_bDatagram ? CRecvBatch::kMaxDatagrams : 40) * m_dwMaxMsgSize;
         if (FAILED(Reserve(static_cast<LONG>(m_cbRecvBuffer))))
             return Fail(E_OUTOFMEMORY);
     }
@@ -468,6 +490,98 @@ HRESULT CSocket::MyRecv(BYTE* pb, LONG cb, LONG* pcbReceived)
     }
     *pcbReceived = static_cast<LONG>(n);
     return S_OK;
+}
+
+HRESULT CSocket::MyRecv(CRecvBatch* pBatch, int nMax)
+{
+    if (!pBatch)
+        return E_POINTER;
+    pBatch->nCount = 0;
+    pBatch->bDrained = false;
+    if (nMax > CRecvBatch::kMaxDatagrams)
+        nMax = CRecvBatch::kMaxDatagrams;
+    const LONG cbSlot = static_cast<LONG>(m_dwMaxMsgSize);
+    if (!m_bDatagramSocket || nMax <= 1 || Capacity() < 2 * cbSlot) {
+        LONG cb = 0;
+        HRESULT hr = MyRecv(Data(), cbSlot, &cb);
+        if (FAILED(hr))
+            return hr;
+        pBatch->apData[0] = Data();
+        pBatch->acbData[0] = cb;
+        pBatch->abAfterDrop[0] = false;
+        pBatch->nCount = 1;
+        return S_OK;
+    }
+    CAutoLock lock(&m_csRecv);
+    if (FAILED(m_hrDeferred)) {
+        const HRESULT hr = m_hrDeferred;
+        m_hrDeferred = S_OK;
+        return hr;
+    }
+    if (m_socket == INVALID_SOCKET)
+        return SocketError(ENOTSOCK);
+    m_lArmedEvents |= m_lSelectedEvents & FD_READ;
+    const int nSlots = std::min<int>(nMax, Capacity() / cbSlot);
+    BYTE* pb = Data();
+    for (int i = 0; i < nSlots; ++i) {
+        m_aIov[i].iov_base = pb + static_cast<size_t>(i) * static_cast<size_t>(cbSlot);
+        m_aIov[i].iov_len = static_cast<size_t>(cbSlot);
+        msghdr& msg = m_aMsg[i].msg_hdr;
+        msg.msg_name = nullptr;
+        msg.msg_namelen = 0;
+        msg.msg_iov = &m_aIov[i];
+        msg.msg_iovlen = 1;
+        msg.msg_control = m_abControl[i];
+        msg.msg_controllen = kControlBytes;
+        msg.msg_flags = 0;
+    }
+    int n;
+    do {
+        n = recvmmsg(m_socket, m_aMsg, static_cast<unsigned>(nSlots), MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return SocketError(errno);
+    for (int i = 0; i < n; ++i) {
+        if (m_aMsg[i].msg_hdr.msg_flags & MSG_TRUNC) {
+            // Cut, as the single read reports: the datagrams before it are
+            // good, and its error follows.
+            if (i == 0) {
+                t_dwLastError = WSAEMSGSIZE;
+                return HRESULT_FROM_WIN32(WSAEMSGSIZE);
+            }
+            m_hrDeferred = HRESULT_FROM_WIN32(WSAEMSGSIZE);
+            break;
+        }
+        // Each datagram carries the counter as it stood when it was queued:
+        // a rise since the one before places the drops right before it.
+        pBatch->abAfterDrop[i] = CountDrops(m_aMsg[i].msg_hdr);
+        pBatch->apData[i] = static_cast<BYTE*>(m_aIov[i].iov_base);
+        pBatch->acbData[i] = static_cast<LONG>(m_aMsg[i].msg_len);
+        pBatch->nCount = i + 1;
+    }
+    pBatch->bDrained = n < nSlots && pBatch->nCount == n;
+    return S_OK;
+}
+
+bool CSocket::CountDrops(const msghdr& msg)
+{
+    bool bDropped = false;
+    msghdr* pMsg = const_cast<msghdr*>(&msg);  // the macros take no const
+    for (cmsghdr* pc = CMSG_FIRSTHDR(pMsg); pc; pc = CMSG_NXTHDR(pMsg, pc)) {
+        if (pc->cmsg_level != SOL_SOCKET || pc->cmsg_type != SO_RXQ_OVFL ||
+            pc->cmsg_len < CMSG_LEN(sizeof(uint32_t)))
+            continue;
+        uint32_t dwCounter;
+        memcpy(&dwCounter, CMSG_DATA(pc), sizeof(dwCounter));
+        // A 32-bit counter of the socket's life: the difference wraps right.
+        const DWORD dwNew = static_cast<DWORD>(dwCounter) - m_dwDropCounter;
+        if (dwNew != 0 && dwNew < 0x80000000u) {
+            m_dwDropCounter = static_cast<DWORD>(dwCounter);
+            m_llDroppedDatagrams.fetch_add(dwNew, std::memory_order_relaxed);
+            bDropped = true;
+        }
+    }
+    return bDropped;
 }
 
 void CSocket::DisplaySocketInfo(SOCKET s)

@@ -1,6 +1,8 @@
 // The receiving socket: one UDP (unicast or multicast) or TCP socket with its
-// receive buffer, read one message per call and waited on with a wait that
-// the receive thread's command event can cancel.
+// receive buffer, read one message per call or everything waiting in one
+// batch, and waited on with a wait that the receive thread's command event
+// can cancel. The kernel's count of datagrams it dropped for a full socket
+// buffer comes with the datagrams and is added up here.
 //
 // Threads: the filter's threads set the address and open or close the
 // socket; only the receive thread reads and waits. The receive thread stops
@@ -9,6 +11,9 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
 
 #include "dshowflt/common/buffer.h"
 #include "platform/critsec.h"
@@ -51,6 +56,22 @@ enum : int {
     WAITEVENT_CANCELLED = 2,  // the cancel event is set
     WAITEVENT_TIMEOUT = 3,
     WAITEVENT_FAILED = 4,     // the out HRESULT says why
+};
+
+// What one batched read returned: datagrams in arrival order, each in a
+// slot of the socket's receive buffer, valid until the next read.
+struct CRecvBatch
+{
+    static constexpr int kMaxDatagrams = 64;
+    int nCount = 0;
+    // The read found the queue empty before the batch was full: a read now
+    // would find nothing, so the reader may go straight to its wait.
+    bool bDrained = false;
+    BYTE* apData[kMaxDatagrams] = {};
+    LONG acbData[kMaxDatagrams] = {};
+    // The kernel dropped datagrams just before this one (its buffer was
+    // full): what the ring holds before it is not contiguous with it.
+    bool abAfterDrop[kMaxDatagrams] = {};
 };
 
 class CSocketHelper
@@ -132,6 +153,24 @@ public:
     // One recv: at most one datagram for UDP. 0x80072733 when nothing is
     // waiting, 0x80072746 when a TCP peer has closed.
     [[nodiscard]] HRESULT MyRecv(BYTE* pb, LONG cb, LONG* pcbReceived);
+    // Everything waiting, up to nMax datagrams (UDP, one recvmmsg into
+    // slots of the maximum message size in the receive buffer; as many slots
+    // as its capacity holds), or one read of up to the maximum message size
+    // (TCP). Never waits: at low rates a batch is one datagram. Results as
+    // for the single read; a datagram too large for its slot cuts the batch
+    // before it, and its error comes with the next call.
+    [[nodiscard]] HRESULT MyRecv(CRecvBatch* pBatch, int nMax = CRecvBatch::kMaxDatagrams);
+
+    // The socket buffer asked for at the next open (RcvBuf=; bytes), and
+    // what the kernel granted at the last one (usable bytes; 0 before).
+    void SetReceiveBufferRequest(DWORD cb) { m_cbSocketBufferWanted.store(cb, std::memory_order_relaxed); }
+    DWORD GetReceiveBufferRequest() const { return m_cbSocketBufferWanted.load(std::memory_order_relaxed); }
+    DWORD GetReceiveBufferGranted() const { return m_cbSocketBufferGranted.load(std::memory_order_relaxed); }
+    // Datagrams the kernel dropped because the socket buffer was full, as
+    // far as the reads so far have told (UDP), since the socket was opened
+    // with a new buffer. Any thread may ask.
+    LONGLONG GetDroppedDatagrams() const { return m_llDroppedDatagrams.load(std::memory_order_relaxed); }
+    static constexpr DWORD kDefaultSocketBuffer = 8 << 20;
 
     static void DisplaySocketInfo(SOCKET s);
 
@@ -156,4 +195,21 @@ private:
     static constexpr DWORD kClosedMaxMsgSize = 512;
     HRESULT Fail(HRESULT hr);
     void SetReceiveBufferSize(int cbWanted);
+    // Adds what the kernel's drop counter of a received datagram says;
+    // true when datagrams were dropped since the one before it.
+    bool CountDrops(const msghdr& msg);
+
+    std::atomic<DWORD> m_cbSocketBufferWanted{kDefaultSocketBuffer};
+    std::atomic<DWORD> m_cbSocketBufferGranted{0};
+    std::atomic<LONGLONG> m_llDroppedDatagrams{0};
+    // The kernel's drop counter of the open socket, as last seen.
+    DWORD m_dwDropCounter = 0;
+    // A datagram larger than its slot ended the last batch; its error is due.
+    HRESULT m_hrDeferred = S_OK;
+
+    // recvmmsg's headers, one per slot, with room for the drop counter.
+    static constexpr size_t kControlBytes = CMSG_SPACE(sizeof(uint32_t));
+    mmsghdr m_aMsg[CRecvBatch::kMaxDatagrams] = {};
+    iovec m_aIov[CRecvBatch::kMaxDatagrams] = {};
+    alignas(cmsghdr) BYTE m_abControl[CRecvBatch::kMaxDatagrams][kControlBytes] = {};
 };
