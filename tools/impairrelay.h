@@ -33,7 +33,8 @@ struct SImpairPlan
     int nBurstLength = 50;
     double dDuplicate = 0;     // chance a datagram is sent twice
     double dReorder = 0;       // chance a datagram is held back ...
-    int nReorderDistance = 1;  // ... until this many later ones went out
+    int nReorderDistance = 1;  // ... until this many later ones went out, or
+                               // nothing came in for 20 ms
     double dFlip = 0;          // chance one payload bit (past nProtectBytes) flips
     double dTruncate = 0;      // chance a datagram is cut short
     double dRtcp = 0;          // chance an RTCP sender report goes out before it
