@@ -103,6 +103,14 @@ TEST_F(CCommandLineTest, EveryUsageErrorNamesTheOptionAndTheReasonAndExitsTwo)
         {{"copy", "a.KBL", "0", "end"}, "missing OUT"},
         {{"dvr-info"}, "kvudpsrc dvr-info: missing STUB.KBL"},
         {{"send"}, "kvudpsrc send: missing URL"},
+        {{"record"}, "kvudpsrc record: missing URL"},
+        {{"record", "udp://127.0.0.1:5000"}, "give -o FILE (or -) or --dvr-folder DIR"},
+        {{"record", "udp://127.0.0.1:5000", "-o", "x", "--files", "4"}, "--files: only with --dvr-folder"},
+        {{"record", "udp://127.0.0.1:5000", "--dvr-folder", "/tmp", "--files", "1"}, "--files: at least 2"},
+        {{"record", "udp://127.0.0.1:5000", "-o", "x", "--duration", "0"}, "--duration: at least 0.001"},
+        {{"record", "udp://127.0.0.1:5000", "-o", "-", "--stats", "-"}, "--stats -: standard output already"},
+        {{"record", "udp://stream.example:5000", "-o", "x"}, "the host must be an IPv4 address"},
+        {{"record", "udp://127.0.0.1:5000", "-o"}, "-o: missing value"},
         {{"send", "udp://127.0.0.1:5000", "--rate", "-1"}, "--rate: '-1' is negative"},
         {{"send", "udp://127.0.0.1:5000", "--rate", "1e3"}, "--rate: '1e3' is not a decimal number"},
         {{"send", "udp://127.0.0.1:5000", "--duration", "0"}, "--duration: at least 0.001"},
@@ -131,6 +139,7 @@ TEST_F(CCommandLineTest, HelpOnEveryCommandGoesToStandardOutputAndExitsZero)
 {
     const std::vector<std::vector<std::string>> aHelp = {
         {"--help"}, {"-h"}, {"help"}, {"help", "send"}, {"send", "--help"}, {"send", "udp://x", "-h"},
+        {"record", "--help"}, {"help", "record"}, {"record", "udp://x", "-h"},
         {"dvr-write", "--help"}, {"follow", "-h"}, {"copy", "--help"}, {"dvr-info", "--help"},
         {"register", "--help"}, {"unregister", "-h"}};
     for (const auto& args : aHelp) {
@@ -211,7 +220,8 @@ TEST_F(CCommandLineTest, TheManualPageAndTheCompletionKnowEveryOptionOfEveryComm
     // troff writes a minus as "\-".
     for (size_t n; (n = strMan.find("\\-")) != std::string::npos;)
         strMan.erase(n, 1);
-    for (const char* pszCommand : {"send", "relay", "dvr-write", "follow", "copy", "dvr-info", "register", "unregister"}) {
+    for (const char* pszCommand :
+         {"record", "send", "relay", "dvr-write", "follow", "copy", "dvr-info", "register", "unregister"}) {
         EXPECT_NE(std::string::npos, strMan.find(pszCommand)) << pszCommand;
         EXPECT_NE(std::string::npos, strCompletion.find(pszCommand)) << pszCommand;
         const SToolRun run = Run({pszCommand, "--help"});

@@ -20,6 +20,9 @@ struct SCommand
 };
 
 const SCommand g_aCommands[] = {
+    {"record", "URL [-o FILE|-] [--dvr-folder DIR] [OPTIONS]",
+     "record a live stream (TS over UDP, RTP or TCP; H.264, JPEG or raw video in RTP) into a file and a DVR ring",
+     RecordMain},
     {"send", "URL [OPTIONS]", "send a paced transport stream (built-in test stream or a .ts file) over UDP, RTP or TCP",
      SendMain},
     {"relay", "--to PORT [OPTIONS]",

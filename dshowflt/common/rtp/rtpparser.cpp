@@ -96,6 +96,8 @@ void CRTPParser::ResetRTPState()
     m_nRetiredSeq = -1;
     m_dwRetiredSSRC = 0;
     m_nRetiredGuard = 0;
+    m_nHighestSeq = -1;
+    m_uHandedOn = 0;
     if (m_nConfiguredFormat != RTPFORMAT_RAW) {
         m_nWidth = -1;
         m_nHeight = -1;
@@ -315,6 +317,7 @@ CRTPParser::SeqClass CRTPParser::ClassifySeq(LONG* pnBase)
 void CRTPParser::RestartSequence(LONG nBase)
 {
     const int nDropped = m_queue.Clear();
+    Add(&m_llLost, nDropped);
     Trace("\nCRTPParser::ParseHeader: sender restart: Seq=%u SSRC=0x%08X after lastSeq=%d SSRC=0x%08X, "
           "%d held packets dropped",
           m_info.dwSeq, m_info.dwSSRC, m_nLastSeq, m_dwLastSSRC, nDropped);
@@ -325,6 +328,52 @@ void CRTPParser::RestartSequence(LONG nBase)
     m_dwLastSSRC = m_info.dwSSRC;
     m_nSuspiciousSeq = -1;
     m_bRestartPending = true;
+    m_nHighestSeq = -1;
+    m_uHandedOn = 0;
+}
+
+RTPCounters CRTPParser::Counters() const
+{
+    RTPCounters c;
+    c.llLost = m_llLost.load(std::memory_order_relaxed);
+    c.llReordered = m_llReordered.load(std::memory_order_relaxed);
+    c.llDuplicated = m_llDuplicated.load(std::memory_order_relaxed);
+    return c;
+}
+
+void CRTPParser::NoteAccepted()
+{
+    const DWORD dwSeq = m_info.dwSeq;
+    if (m_nHighestSeq >= 0) {
+        const DWORD dwBehind = (static_cast<DWORD>(m_nHighestSeq) - dwSeq) & 0xFFFF;
+        if (dwBehind != 0 && dwBehind < 0x8000) {
+            Add(&m_llReordered, 1);
+            return;
+        }
+    }
+    m_nHighestSeq = static_cast<LONG>(dwSeq);
+}
+
+// Late means at most kMaxMisorder behind the last packet handed on, that
+// packet itself, or one held already (ClassifySeq).
+void CRTPParser::NoteLate()
+{
+    const DWORD dwBehind = (static_cast<DWORD>(m_nLastSeq) - m_info.dwSeq) & 0xFFFF;
+    const bool bCopy = dwBehind >= 0x8000 ||  // ahead: held already
+                       (dwBehind < kHistory && ((m_uHandedOn >> dwBehind) & 1) != 0);
+    Add(bCopy ? &m_llDuplicated : &m_llReordered, 1);
+}
+
+void CRTPParser::NoteHandedOn()
+{
+    const DWORD dwSeq = m_info.dwSeq;
+    DWORD dwStep = kHistory;
+    if (m_nLastSeq >= 0) {
+        dwStep = (dwSeq - static_cast<DWORD>(m_nLastSeq)) & 0xFFFF;
+        if (dwStep > 1)
+            Add(&m_llLost, dwStep - 1);
+    }
+    m_uHandedOn = dwStep >= kHistory ? 1 : (m_uHandedOn << dwStep) | 1;
 }
 
 // RTCP is consumed where it arrives, outside the sequence test and the
@@ -398,17 +447,21 @@ int CRTPParser::ParseHeader(BYTE** ppData, LONG* pcb)
         LONG nBase = -1;
         switch (ClassifySeq(&nBase)) {
         case SeqClass::kAccept:
+            NoteAccepted();
             break;
         case SeqClass::kRestart:
             RestartSequence(nBase);
+            NoteAccepted();
             break;
         case SeqClass::kLate:
             Trace("\nCRTPParser::ParseHeader: Skip duplicate packet!");
+            NoteLate();
             m_info = infoBefore;
             return RTPPACKET_DUPLICATE;
         case SeqClass::kStraggler:
             Trace("\nCRTPParser::ParseHeader: Skip late packet of the stream before the restart, Seq=%u",
                   m_info.dwSeq);
+            Add(&m_llReordered, 1);
             m_info = infoBefore;
             return RTPPACKET_DUPLICATE;
         case SeqClass::kSuspicious:
@@ -444,6 +497,7 @@ int CRTPParser::ParseHeader(BYTE** ppData, LONG* pcb)
             m_bRestartPending = false;
         }
         m_info.dwFlags |= RTPUNIT_SYNCPOINT;
+        NoteHandedOn();
         m_nLastSeq = static_cast<LONG>(m_info.dwSeq);
         m_dwLastSSRC = m_info.dwSSRC;
         if (m_nRetiredGuard > 0)

@@ -8,6 +8,8 @@
 // caller's datagram, and stays valid until the next packet is processed.
 #pragma once
 
+#include <atomic>
+
 #include "dshowflt/common/buffer.h"
 #include "dshowflt/common/rtp/rtpreorder.h"
 #include "platform/wintypes.h"
@@ -53,6 +55,19 @@ constexpr LONG RTCP_BYE = 203;
 
 constexpr DWORD FOURCC_UYVY = 0x59565955;
 
+// What became of the RTP packets of a stream, for a display of its health.
+// lost: packets missing from what was handed on (gaps in the sequence, and
+// held packets dropped when the sender restarted); reordered: packets that
+// arrived after one numbered above them, whether the reorder queue put them
+// back in place or they came too late to be used; duplicated: copies of a
+// packet already handed on or held.
+struct RTPCounters
+{
+    LONGLONG llLost = 0;
+    LONGLONG llReordered = 0;
+    LONGLONG llDuplicated = 0;
+};
+
 class CRTPParser : public CBuffer
 {
 public:
@@ -90,6 +105,9 @@ public:
     LONG Height() const { return m_nHeight; }
     DWORD ClockRate() const { return m_dwClockRate; }
     int HeldPackets() { return m_queue.Count(); }
+    // Since construction, across restarts and new loads. Any thread may ask;
+    // the receive thread keeps them without a lock.
+    RTPCounters Counters() const;
 
     // Payload handlers; each takes the payload through *ppData/*pcb and
     // leaves the unit there (length 0 = nothing ready).
@@ -116,6 +134,16 @@ private:
     // *pnBase: the sequence number that a restart takes as the last one.
     SeqClass ClassifySeq(LONG* pnBase);
     void RestartSequence(LONG nBase);
+    // The counters' view of an arriving packet that is handed on or held
+    // (the highest number seen), of a late one (a copy, or one too late),
+    // and of one handed on (the gap before it, the history of copies).
+    void NoteAccepted();
+    void NoteLate();
+    void NoteHandedOn();
+    static void Add(std::atomic<LONGLONG>* pll, LONGLONG ll)
+    {
+        pll->store(pll->load(std::memory_order_relaxed) + ll, std::memory_order_relaxed);
+    }
     ULONGLONG TicksToUnitTime(ULONGLONG ullTicks) const;
     bool SameSample() const;
     bool DroppedUnit();
@@ -156,6 +184,19 @@ private:
     LONG m_nRetiredSeq = -1;
     DWORD m_dwRetiredSSRC = 0;
     LONG m_nRetiredGuard = 0;
+
+    // The counters (written by the receive thread only, so a relaxed store
+    // of the sum suffices) and what they are kept from: the highest number
+    // that arrived, and which of the kHistory packets up to the last one
+    // handed on were handed on (bit k: m_nLastSeq - k), which tells a copy
+    // from a packet that comes too late.
+    static constexpr DWORD kHistory = 128;
+    static_assert(kMaxMisorder < kHistory);
+    std::atomic<LONGLONG> m_llLost{0};
+    std::atomic<LONGLONG> m_llReordered{0};
+    std::atomic<LONGLONG> m_llDuplicated{0};
+    LONG m_nHighestSeq = -1;
+    unsigned __int128 m_uHandedOn = 0;
 
     // De-packetiser state.
     CBuffer m_pending;   // the start of the next unit, or a stashed raw packet

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 #include <utility>
 
@@ -391,3 +392,84 @@ TEST_F(CRTPParserTest, PaddingAndExtensionBounds)
 }
 
 }  // namespace
+
+// The counters against a path that loses, duplicates and reorders packets
+// as a congested network does, across the sequence wrap. What the counters
+// must say is worked out from the arrival order alone, independently of the
+// parser: lost = numbers that never arrived, duplicated = arrivals of a
+// number seen before, reordered = first arrivals below the highest number
+// seen before. Every late packet comes back within the reorder queue's
+// reach, so that each one is still of use, and the units handed on must be
+// every number that arrived, in order.
+TEST_F(CRTPParserTest, CountersMatchWhatTheNetworkDidToTheSequence)
+{
+    constexpr DWORD kFirst = 65000;
+    constexpr int kCount = 1200;
+    std::vector<DWORD> vArrivals;
+    unsigned uRandom = 12345;
+    auto next = [&](unsigned uMod) {
+        uRandom = uRandom * 1103515245u + 12345u;
+        return (uRandom >> 16) % uMod;
+    };
+    for (int i = 0; i < kCount; ++i) {
+        const DWORD dwSeq = (kFirst + static_cast<DWORD>(i)) & 0xFFFF;
+        // Losses away from the first and last packets and from each other.
+        if (i > 0 && i < kCount - 8 && i % 37 == 5)
+            continue;
+        vArrivals.push_back(dwSeq);
+        if (next(23) == 0)
+            vArrivals.push_back(dwSeq);  // a copy straight after
+    }
+    // Late packets: a packet moves up to 2 places later, never across a
+    // loss's neighbourhood, so the queue holds it in time.
+    for (size_t i = 1; i + 3 < vArrivals.size(); i += 1 + next(9)) {
+        if (next(3) == 0)
+            std::swap(vArrivals[i], vArrivals[i + 1 + next(2)]);
+    }
+    // A copy that comes much later, after the queue has handed its number on.
+    vArrivals.insert(vArrivals.begin() + 600, vArrivals[560]);
+
+    // The oracle.
+    std::vector<int> vSeen(kCount, 0);
+    int nHighest = -1;
+    LONGLONG llDuplicated = 0, llReordered = 0;
+    for (DWORD dw : vArrivals) {
+        const int n = static_cast<int>((dw - kFirst) & 0xFFFF);
+        if (vSeen[n]++ > 0)
+            ++llDuplicated;
+        else if (n < nHighest)
+            ++llReordered;
+        nHighest = std::max(nHighest, n);
+    }
+    const LONGLONG llLost = std::count(vSeen.begin(), vSeen.end(), 0);
+    ASSERT_GT(llLost, 20);
+    ASSERT_GT(llDuplicated, 20);
+    ASSERT_GT(llReordered, 20);
+
+    std::vector<DWORD> vOut;
+    for (DWORD dw : vArrivals)
+        for (const Unit& u : Feed(m_parser, TsPacket(dw)).units)
+            vOut.push_back(SeqOf(u));
+    std::vector<DWORD> vExpected;
+    for (int n = 0; n < kCount; ++n)
+        if (vSeen[n] > 0)
+            vExpected.push_back((kFirst + static_cast<DWORD>(n)) & 0xFFFF);
+    EXPECT_EQ(vExpected, vOut);
+    const RTPCounters c = m_parser.Counters();
+    EXPECT_EQ(llLost, c.llLost);
+    EXPECT_EQ(llDuplicated, c.llDuplicated);
+    EXPECT_EQ(llReordered, c.llReordered);
+
+    // A packet too late to be used counts as reordered, not as a copy; a
+    // sender restart drops what was held, which counts as lost.
+    const DWORD dwLast = vExpected.back();
+    Feed(m_parser, TsPacket((dwLast + 2) & 0xFFFF));  // held: dwLast + 1 missing
+    Feed(m_parser, TsPacket((dwLast + 3) & 0xFFFF));
+    ASSERT_EQ(0, vSeen[kCount - 1 - 10]);
+    Feed(m_parser, TsPacket((dwLast - 10) & 0xFFFF));  // lost long ago: too late
+    Feed(m_parser, TsPacket(7, 0, false, 0x55667788));  // a new sender
+    const RTPCounters c2 = m_parser.Counters();
+    EXPECT_EQ(c.llReordered + 1, c2.llReordered);
+    EXPECT_EQ(c.llDuplicated, c2.llDuplicated);
+    EXPECT_EQ(c.llLost + 2, c2.llLost);
+}

@@ -417,8 +417,21 @@ TEST(CKVMpg2TSSrcInterop, TsOverTcpGoesOnWhenTheServerComesBack)
     pServer.reset();
     const std::vector<BYTE> v = rec.Data();
     CTsGenerator gen(8000000);
-    EXPECT_EQ(-1, gen.FirstMismatch(0, v.data(), cbFirst));
-    EXPECT_EQ(-1, gen.FirstMismatch(0, v.data() + cbFirst, v.size() - cbFirst));
+    // The quiet spell only says roughly where the first connection ended: a
+    // receive thread starved on a loaded machine can read its last bytes
+    // later. The oracle is exact whatever the timing: the buffer is one
+    // prefix of the sent stream followed by another, nothing lost, repeated
+    // or spliced at the seam.
+    const long long llSeam = gen.FirstMismatch(0, v.data(), v.size());
+    ASSERT_GE(llSeam, static_cast<long long>(cbFirst) / 2);
+    size_t cbSplit = 0;
+    for (long long ll = llSeam; ll >= 0 && ll + 1316 >= llSeam; --ll) {
+        if (gen.FirstMismatch(0, v.data() + ll, v.size() - ll) == -1) {
+            cbSplit = static_cast<size_t>(ll);
+            break;
+        }
+    }
+    ASSERT_GT(cbSplit, 0u) << "no second stream starts near offset " << llSeam;
     std::string strOut;
     const std::string strFile = TempPath("tcp.ts");
     WriteFile(strFile, v);

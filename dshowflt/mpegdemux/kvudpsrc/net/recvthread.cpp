@@ -335,10 +335,19 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
             }
             BYTE* pData = m_batch.apData[i];
             LONG cbData = m_batch.acbData[i];
+            // One writer: a plain store of the sum, which a reader sees whole.
+            m_llStatDatagrams.store(m_llStatDatagrams.load(std::memory_order_relaxed) + 1,
+                                    std::memory_order_relaxed);
+            m_llStatBytes.store(m_llStatBytes.load(std::memory_order_relaxed) + cbData, std::memory_order_relaxed);
             int nKind;
             const int nRtp = m_rtp.IsRTP(pData, cbData);
             if (nRtp == RTPSTATE_MAYBE || nRtp == RTPSTATE_YES) {
                 const int nResult = m_rtp.ParseHeader(&pData, &cbData);
+                if (m_rtp.State() == RTPSTATE_YES && m_rtp.LearnedPayloadType() >= 0)
+                    m_lStatRtpFormat.store(m_rtp.Format() == RTPFORMAT_H264 || m_rtp.IsH264Payload()
+                                               ? RTPFORMAT_H264
+                                               : m_rtp.LearnedPayloadType(),
+                                           std::memory_order_relaxed);
                 if (nResult == RTPPACKET_GOOD)
                     nKind = RTPPACKET_GOOD;
                 else if (nResult == RTPPACKET_GOOD_MULTIPLE)
@@ -376,6 +385,19 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
         PostCommand(RECVCMD_CONNECT);
     m_bReading.store(false, std::memory_order_release);
     m_pFilter->SetStarvation(FALSE);
+}
+
+void CRecvThread::GetStats(SRecvStats* pStats) const
+{
+    SRecvStats s;
+    s.llDatagrams = m_llStatDatagrams.load(std::memory_order_relaxed);
+    s.llBytes = m_llStatBytes.load(std::memory_order_relaxed);
+    s.llRingBytes = GetPublishedTotal();
+    s.rtp = m_rtp.Counters();
+    s.lRtpFormat = m_lStatRtpFormat.load(std::memory_order_relaxed);
+    s.cbSocketBuffer = GetReceiveBufferGranted();
+    s.llKernelDrops = GetDroppedDatagrams();
+    *pStats = s;
 }
 
 // ---------------------------------------------------------------------------

@@ -51,6 +51,20 @@ enum : DWORD
     RECVCMD_EXIT = 3,     // end the thread
 };
 
+// What the receive thread has seen, for a display of the stream's health
+// (the command-line tool's progress line). Counted since the object was
+// made, across loads.
+struct SRecvStats
+{
+    LONGLONG llDatagrams = 0;  // datagrams (UDP) or reads (TCP) received
+    LONGLONG llBytes = 0;      // bytes received, RTP headers included
+    LONGLONG llRingBytes = 0;  // stream bytes published in the DVR ring
+    RTPCounters rtp;
+    LONG lRtpFormat = -1;         // RTPFORMAT_* of an RTP stream; -1: not RTP (or not known yet)
+    DWORD cbSocketBuffer = 0;    // the usable receive buffer the kernel granted; 0 before an open
+    LONGLONG llKernelDrops = 0;  // datagrams the kernel dropped for a full socket buffer (UDP)
+};
+
 class CRecvThread : public CAMThread, public CBaseDVRSink, public CSocket, public COffsetLogger
 {
 public:
@@ -124,6 +138,9 @@ public:
     // The parser itself, for the filter's Run (RestartRTP) while no read
     // loop runs.
     CRTPParser& RTPParser() { return m_rtp; }
+    // Any thread may ask at any time: every figure is an atomic that the
+    // receive thread alone writes, so nothing is locked and nothing waits.
+    void GetStats(SRecvStats* pStats) const;
 
 protected:
     // For a derived class, which starts the thread (Create) last in its own
@@ -227,6 +244,10 @@ private:
     // payload type 0 with an elementary format.
     LONG m_nPayloadType GUARDED_BY(m_csState) = -1;
     LONG m_nFormat GUARDED_BY(m_csState) = -1;
+    // The receive thread's figures for GetStats.
+    std::atomic<LONGLONG> m_llStatDatagrams{0};
+    std::atomic<LONGLONG> m_llStatBytes{0};
+    std::atomic<LONG> m_lStatRtpFormat{-1};
     // The published total last seen, kept for when the ring cannot be asked.
     LONGLONG m_llLastPublishedTotal = 0;
 
