@@ -19,28 +19,14 @@
 
 #include <gtest/gtest.h>
 
+#include "dshowflt/common/commontest_util.h"
 #include "platform/thread.h"
 #include "tools/tsgen.h"
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-#define KV_EXAMPLE_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-#define KV_EXAMPLE_SANITIZED 1
-#endif
-#ifdef KV_EXAMPLE_SANITIZED
-constexpr DWORD kExampleSlowdown = 4;
-#else
-constexpr DWORD kExampleSlowdown = 1;
-#endif
+// Sanitizer builds run the example several times slower; time bounds scale.
+constexpr DWORD kExampleSlowdown = commontest::kSanitizerSlowdown;
 
-inline std::string ReadText(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+inline std::string ReadText(const std::string& strPath) { return commontest::ReadFileBytes(strPath); }
 
 inline bool Exists(const std::string& strPath)
 {
@@ -48,22 +34,7 @@ inline bool Exists(const std::string& strPath)
     return stat(strPath.c_str(), &st) == 0;
 }
 
-class CExampleTempDir
-{
-public:
-    CExampleTempDir()
-    {
-        char sz[] = "/tmp/kvexample_XXXXXX";
-        if (mkdtemp(sz))
-            m_str = sz;
-    }
-    ~CExampleTempDir() { (void)!system(("rm -rf '" + m_str + "'").c_str()); }
-    std::string P(const std::string& strName) const { return m_str + "/" + strName; }
-    const std::string& Path() const { return m_str; }
-
-private:
-    std::string m_str;
-};
+using CExampleTempDir = commontest::CTempFolder;
 
 // A program run in the background, standard output and error in files.
 class CProgram

@@ -143,22 +143,3 @@ TEST(FileTime, ImpossibleDatesAndRangeEndsAreRefused)
     EXPECT_EQ(FileTimeToSystemTime(nullptr, &st), E_POINTER);
     EXPECT_EQ(SystemTimeToFileTime(&stLast, nullptr), E_POINTER);
 }
-
-TEST(FileTime, SystemClockIsCurrentUtc)
-{
-    timespec ts{};
-    ASSERT_EQ(clock_gettime(CLOCK_REALTIME, &ts), 0);
-    FILETIME ft{};
-    GetSystemTimeAsFileTime(&ft);
-    const LONGLONG llDiff = static_cast<LONGLONG>(FileTimeToU64(ft)) -
-                            static_cast<LONGLONG>(FromUnix(ts.tv_sec));
-    // Both read the same clock a moment apart.
-    EXPECT_GE(llDiff, 0);
-    EXPECT_LT(llDiff, 60 * kFileTimePerSecond);
-
-    SYSTEMTIME stLocal{};
-    GetLocalTime(&stLocal);
-    FILETIME ftLocal{};
-    // A local calendar time is a valid date whatever the time zone.
-    EXPECT_EQ(SystemTimeToFileTime(&stLocal, &ftLocal), S_OK);
-}

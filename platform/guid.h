@@ -2,6 +2,8 @@
 // little-endian), so identifiers written to disk or the wire keep their bytes.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -14,7 +16,10 @@ struct GUID
     uint16_t Data3;
     uint8_t Data4[8];
 };
-static_assert(sizeof(GUID) == 16, "GUID must be 16 bytes");
+static_assert(sizeof(GUID) == 16 && offsetof(GUID, Data2) == 4 && offsetof(GUID, Data4) == 8,
+              "GUID must keep the 16-byte layout");
+// Data1..3 are stored as they lie in memory, which is their on-disk order only on a little-endian host.
+static_assert(std::endian::native == std::endian::little, "GUID bytes assume a little-endian host");
 
 typedef GUID IID;
 typedef GUID CLSID;

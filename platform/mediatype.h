@@ -3,6 +3,8 @@
 // BITMAPINFOHEADER 40 bytes) so format blocks can be compared byte for byte.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/guid.h"
 #include "platform/wintypes.h"
 
@@ -61,6 +63,10 @@ struct VIDEOINFOHEADER
 };
 #pragma pack(pop)
 static_assert(sizeof(VIDEOINFOHEADER) == 88, "VIDEOINFOHEADER layout");
+// Other tools compare format blocks byte for byte, so the offsets matter too.
+static_assert(offsetof(VIDEOINFOHEADER, dwBitRate) == 32 && offsetof(VIDEOINFOHEADER, AvgTimePerFrame) == 40 &&
+                  offsetof(VIDEOINFOHEADER, bmiHeader) == 48 && offsetof(BITMAPINFOHEADER, biCompression) == 16,
+              "VIDEOINFOHEADER field offsets");
 
 constexpr DWORD MakeFourCC(char a, char b, char c, char d)
 {
@@ -76,6 +82,8 @@ constexpr GUID FourCCSubtype(DWORD fcc)
 }
 
 constexpr GUID MEDIATYPE_Video = FourCCSubtype(MakeFourCC('v', 'i', 'd', 's'));
+// Data1 is little-endian on disk: 'vids' reads as its first four bytes.
+static_assert(MEDIATYPE_Video.Data1 == 0x73646976 && MEDIATYPE_Video.Data4[0] == 0x80, "FourCC subtype layout");
 constexpr GUID MEDIATYPE_Stream = {0xE436EB83, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 constexpr GUID MEDIASUBTYPE_UDPStream = {0x5FE31118, 0x25FB, 0x4D77, {0xBC, 0x62, 0x3D, 0x9C, 0xC3, 0x2B, 0xBE, 0x67}};
 constexpr GUID MEDIASUBTYPE_H264 = FourCCSubtype(MakeFourCC('H', '2', '6', '4'));

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dshowflt/common/commontest_util.h"
 #include "dshowflt/common/dvr/dvrengine.h"
 #include "dshowflt/common/trace/trace.h"
 
@@ -49,18 +50,10 @@ public:
     }
 };
 
-class CDvrInfoToolTest : public ::testing::Test
+class CDvrInfoToolTest : public commontest::CTempFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        char sz[] = "/tmp/kvtool_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
-    }
-    void TearDown() override { (void)system(("rm -rf '" + m_strDir + "'").c_str()); }
-    std::string Path(const std::string& strName) const { return m_strDir + "/" + strName; }
-    CWString W(const std::string& strName) const { return Utf8ToWide(Path(strName)); }
+    std::string Path(const std::string& strName) const { return P(strName); }
 
     // A ring of 3 slots after 4 recordings of 1000, 1001, 1002, 1003 bytes.
     void MakeStub()
@@ -80,8 +73,6 @@ protected:
             ASSERT_EQ(w.SetRecordingSize(1000 + nPlay), S_OK);
         }
     }
-
-    std::string m_strDir;
 };
 
 TEST_F(CDvrInfoToolTest, PrintsWhatTheWriterWrote)

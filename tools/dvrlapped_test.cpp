@@ -28,42 +28,18 @@
 #include <gtest/gtest.h>
 
 #include "dshowflt/common/dvr/dvrsink.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "platform/thread.h"
+#include "tools/tooltest.h"
 
 namespace {
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-#define KV_SANITIZED_BUILD 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-#define KV_SANITIZED_BUILD 1
-#endif
-#ifdef KV_SANITIZED_BUILD
-constexpr DWORD kSlowdown = 4;
-#else
-constexpr DWORD kSlowdown = 1;
-#endif
-constexpr DWORD kGenerousMs = 20000 * kSlowdown;  // for things that must happen, never reached when they do
+constexpr DWORD kGenerousMs = 20000 * kToolSlowdown;  // for things that must happen, never reached when they do
 
 constexpr LONG kFiles = 4;
 constexpr LONG kFileSize = 64 * 1024;
 constexpr LONGLONG kRing = kFiles * kFileSize;
 constexpr LONG kBlock = 4096;
-
-// Byte o of the stream: byte o % 8 of the little-endian word that holds o
-// rounded down to a multiple of 8.
-BYTE OffsetByte(uint64_t o)
-{
-    return static_cast<BYTE>((o & ~7ull) >> (8 * (o & 7)));
-}
-
-std::string ReadAll(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -247,7 +223,7 @@ void CheckFollowed(const std::string& strOut, const SReport& r, long long llWrit
             ullLost += static_cast<unsigned long long>(r.aGaps[nGap].llResumed - llPos);
             llPos = r.aGaps[nGap++].llResumed;
         }
-        if (static_cast<uint8_t>(strOut[i]) != OffsetByte(static_cast<uint64_t>(llPos))) {
+        if (static_cast<uint8_t>(strOut[i]) != dvrtest::StreamByte(llPos)) {
             // The word around the byte says where the bytes really came from.
             long long llWord = -1;
             const size_t nWord = i - static_cast<size_t>(llPos & 7);
@@ -277,21 +253,10 @@ double Percentile(std::vector<double> v, double dFraction)
     return v[std::min(v.size() - 1, static_cast<size_t>(dFraction * static_cast<double>(v.size())))];
 }
 
-class CLappedFollowerTest : public ::testing::Test
+class CLappedFollowerTest : public dvrtest::CTempFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        char sz[] = "/tmp/kvlapped_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
-    }
-    void TearDown() override
-    {
-        StopWriter();
-        (void)system(("rm -rf '" + m_strDir + "'").c_str());
-    }
-    std::string P(const std::string& strName) const { return m_strDir + "/" + strName; }
+    void TearDown() override { StopWriter(); }
 
     // A ring of 4 x 64 KiB in a folder of its own; answers the stub's path.
     std::string StartWriter(const std::string& strName)
@@ -299,45 +264,20 @@ protected:
         StopWriter();
         const std::string strFolder = P(strName);
         EXPECT_EQ(0, mkdir(strFolder.c_str(), 0700));
-        m_pSink = new CBaseDVRSink("lapping writer", nullptr);
-        m_pSink->NonDelegatingAddRef();
-        BSTR bstrDir = SysAllocString(Utf8ToWide(strFolder).c_str());
-        BSTR bstrName = SysAllocString(u"Lap");
-        EXPECT_EQ(S_OK, m_pSink->StartChangingAttributes());
-        EXPECT_EQ(S_OK, m_pSink->SetFolderName(0, bstrDir));
-        EXPECT_EQ(S_OK, m_pSink->SetBufferSize(0, kFiles, kFileSize));
-        EXPECT_EQ(S_OK, m_pSink->SetBaseName(bstrName));
-        EXPECT_EQ(S_OK, m_pSink->EndChangingAttributes(VARIANT_FALSE));
-        SysFreeString(bstrDir);
-        SysFreeString(bstrName);
-        EXPECT_EQ(S_OK, m_pSink->StartDVR(nullptr));
-        m_llWritten = 0;
+        m_pWriter = std::make_unique<dvrtest::CTestWriter>(new CBaseDVRSink("lapping writer", nullptr));
+        EXPECT_EQ(S_OK, m_pWriter->Start(strFolder, kFiles, kFileSize, u"Lap"));
         return strFolder + "/Lap.KBL";
     }
-    void StopWriter()
-    {
-        if (!m_pSink)
-            return;
-        (void)m_pSink->StopDVR();
-        m_pSink->NonDelegatingRelease();
-        m_pSink = nullptr;
-    }
+    void StopWriter() { m_pWriter.reset(); }
     void Write(LONGLONG cb)
     {
-        std::vector<BYTE> v(kBlock);
-        while (cb > 0) {
-            const LONG cbBlock = static_cast<LONG>(std::min<LONGLONG>(cb, kBlock));
-            for (LONG i = 0; i < cbBlock; ++i)
-                v[static_cast<size_t>(i)] = OffsetByte(static_cast<uint64_t>(m_llWritten + i));
-            ASSERT_EQ(S_OK, m_pSink->WriteData(v.data(), cbBlock));
-            m_llWritten += cbBlock;
-            cb -= cbBlock;
-        }
+        for (; cb > 0; cb -= kBlock)
+            ASSERT_EQ(S_OK, m_pWriter->Write(static_cast<LONG>(std::min<LONGLONG>(cb, kBlock))));
     }
     LONGLONG FirstKept()
     {
         double dFirst = -1, dCur = 0, dLast = 0;
-        EXPECT_EQ(S_OK, m_pSink->GetAvailableRange(&dFirst, &dCur, &dLast));
+        EXPECT_EQ(S_OK, (*m_pWriter)->GetAvailableRange(&dFirst, &dCur, &dLast));
         return static_cast<LONGLONG>(dFirst);
     }
     // Paced blocks, each once the follower is idle again; answers how long
@@ -351,7 +291,7 @@ protected:
             // wakes the follower before it returns.
             const auto tWritten = Clock::now();
             Write(kBlock);
-            const size_t cbWant = static_cast<size_t>(m_llWritten - llStart);
+            const size_t cbWant = static_cast<size_t>(m_pWriter->Written() - llStart);
             if (!pFollower->WaitForBytes(cbWant, kGenerousMs)) {
                 ADD_FAILURE() << "block " << i << " never reached the follower";
                 break;
@@ -361,9 +301,7 @@ protected:
         return v;
     }
 
-    std::string m_strDir;
-    CBaseDVRSink* m_pSink = nullptr;
-    LONGLONG m_llWritten = 0;
+    std::unique_ptr<dvrtest::CTestWriter> m_pWriter;
 };
 
 }  // namespace
@@ -381,16 +319,16 @@ TEST_F(CLappedFollowerTest, AStoppedFollowerLappedOnceTwiceOrTenTimesReportsExac
 
         // Stopped, not polling: it cannot see the writer come round.
         follower.Signal(SIGSTOP);
-        const LONGLONG llStopped = m_llWritten;
+        const LONGLONG llStopped = m_pWriter->Written();
         Write(nLaps * kRing);
         const LONGLONG llFirst = FirstKept();
         ASSERT_GT(llFirst, llStopped);
         follower.Signal(SIGCONT);
-        const size_t cbExpected = static_cast<size_t>(llStopped + (m_llWritten - llFirst));
+        const size_t cbExpected = static_cast<size_t>(llStopped + (m_pWriter->Written() - llFirst));
         ASSERT_TRUE(follower.WaitForBytes(cbExpected, kGenerousMs)) << ReadAll(strErr);
         Write(20 * 1024);  // and it follows on from there
         ASSERT_TRUE(follower.WaitForBytes(cbExpected + 20 * 1024, kGenerousMs)) << ReadAll(strErr);
-        const LONGLONG llEnd = m_llWritten;
+        const LONGLONG llEnd = m_pWriter->Written();
         StopWriter();
         ASSERT_EQ(0, follower.Wait(kGenerousMs)) << ReadAll(strErr);
 
@@ -412,8 +350,8 @@ TEST_F(CLappedFollowerTest, AWriterFasterThanItsFollowerThrough30MB)
     Write(64 * 1024);
     ASSERT_TRUE(follower.WaitForBytes(64 * 1024, kGenerousMs)) << ReadAll(P("fast.err"));
     constexpr LONGLONG kTotal = 30 * 1000 * 1000;
-    Write(kTotal - m_llWritten);
-    const LONGLONG llEnd = m_llWritten;
+    Write(kTotal - m_pWriter->Written());
+    const LONGLONG llEnd = m_pWriter->Written();
     // The follower has the last bytes once what it served and what it lost
     // add up to everything written.
     const DWORD dwStart = GetTickCount();
@@ -426,7 +364,7 @@ TEST_F(CLappedFollowerTest, AWriterFasterThanItsFollowerThrough30MB)
             break;
         // As the receive thread does while no data arrive: the tail reaches
         // the stub once it is 25 ms old.
-        (void)m_pSink->BeginWaitingForData();
+        (void)(*m_pWriter)->BeginWaitingForData();
         ASSERT_LT(TickDiff(GetTickCount(), dwStart), kGenerousMs)
             << "the follower did not catch up: " << follower.Received() << " + " << ullLost << " of " << llEnd
             << "\n" << ReadAll(P("fast.err"));
@@ -448,21 +386,21 @@ TEST_F(CLappedFollowerTest, LateAndStalledFollowersAreWokenByTheWriterAndReportT
     const LONGLONG llStart = FirstKept();
     CFollower follower;
     ASSERT_TRUE(follower.Start(strStub, P("late.err")));
-    ASSERT_TRUE(follower.WaitForBytes(static_cast<size_t>(m_llWritten - llStart), kGenerousMs))
+    ASSERT_TRUE(follower.WaitForBytes(static_cast<size_t>(m_pWriter->Written() - llStart), kGenerousMs))
         << ReadAll(P("late.err"));
     const std::vector<double> vLate = PacedDelays(&follower, llStart, 150);
 
     // Stalled without polling while the ring wraps twice.
     follower.Signal(SIGSTOP);
-    const LONGLONG llStopped = m_llWritten;
+    const LONGLONG llStopped = m_pWriter->Written();
     Write(kRing * 2 + 12 * 1024);
     const LONGLONG llFirst = FirstKept();
     follower.Signal(SIGCONT);
-    const LONGLONG llOutAfterGap = (llStopped - llStart) + (m_llWritten - llFirst);
+    const LONGLONG llOutAfterGap = (llStopped - llStart) + (m_pWriter->Written() - llFirst);
     ASSERT_TRUE(follower.WaitForBytes(static_cast<size_t>(llOutAfterGap), kGenerousMs)) << ReadAll(P("late.err"));
     const std::vector<double> vStalled = PacedDelays(&follower, llStart + (llFirst - llStopped), 150);
 
-    const LONGLONG llEnd = m_llWritten;
+    const LONGLONG llEnd = m_pWriter->Written();
     StopWriter();
     ASSERT_EQ(0, follower.Wait(kGenerousMs)) << ReadAll(P("late.err"));
     const SReport r = ParseReport(ReadAll(P("late.err")));
@@ -482,6 +420,6 @@ TEST_F(CLappedFollowerTest, LateAndStalledFollowersAreWokenByTheWriterAndReportT
     RecordProperty("stalled_p99_ms", std::to_string(dStalledP99));
     printf("late follower: p50 %.2f ms, p99 %.2f ms; stalled follower: p50 %.2f ms, p99 %.2f ms\n",
            Percentile(vLate, 0.5), dLateP99, Percentile(vStalled, 0.5), dStalledP99);
-    EXPECT_LT(Percentile(vLate, 0.5), 30.0 * kSlowdown);
-    EXPECT_LT(Percentile(vStalled, 0.5), 30.0 * kSlowdown);
+    EXPECT_LT(Percentile(vLate, 0.5), 30.0 * kToolSlowdown);
+    EXPECT_LT(Percentile(vStalled, 0.5), 30.0 * kToolSlowdown);
 }

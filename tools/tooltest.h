@@ -17,22 +17,11 @@
 
 #include <gtest/gtest.h>
 
+#include "dshowflt/common/commontest_util.h"
 #include "platform/thread.h"
 
 // Sanitizer builds run the tool several times slower; time bounds scale.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-#define KV_TOOLTEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-#define KV_TOOLTEST_SANITIZED 1
-#endif
-#ifdef KV_TOOLTEST_SANITIZED
-constexpr DWORD kToolSlowdown = 4;
-#else
-constexpr DWORD kToolSlowdown = 1;
-#endif
+constexpr DWORD kToolSlowdown = commontest::kSanitizerSlowdown;
 
 inline std::string ReadAll(const std::string& strPath)
 {
@@ -126,17 +115,9 @@ struct SToolRun
     std::string strErr;
 };
 
-class CToolTest : public ::testing::Test
+class CToolTest : public commontest::CTempFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        char sz[] = "/tmp/kvtool_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
-    }
-    void TearDown() override { (void)system(("rm -rf '" + m_strDir + "'").c_str()); }
-    std::string P(const std::string& strName) const { return m_strDir + "/" + strName; }
 
     SToolRun Run(const std::vector<std::string>& args, DWORD dwMs = 10000)
     {
@@ -180,6 +161,4 @@ protected:
         }
         return true;
     }
-
-    std::string m_strDir;
 };

@@ -54,26 +54,6 @@ TEST(StatusNamesTest, UnknownCodesFallBackToNumbers)
     EXPECT_EQ(Name(MakeHr(0x8005FFFF)), "Raster engine error (-4095)");
 }
 
-TEST(StatusNamesTest, EveryCodeTheSystemReturnsHasAName)
-{
-    // The codes the components return and test; a trace line that printed
-    // one of them as a bare number would have to be decoded by hand.
-    const uint32_t kCodes[] = {
-        0x00000001, 0x00040237, 0x00040268, 0x00050024, 0x00050048, 0x80004001, 0x80004002,
-        0x80004003, 0x80004004, 0x80004005, 0x8000FFFF, 0x8001011F, 0x80040227, 0x8005001B,
-        0x8005001D, 0x80050021, 0x80050022, 0x80050023, 0x80050025, 0x80050026, 0x80050027,
-        0x8007000E, 0x8007001D, 0x8007001E, 0x80070026, 0x80070057, 0x8007274C, 0x80050013,
-        0x8005004A, 0x80050050, 0x80050061, 0xFEDCBA97, 0xFEDCBA98, 0x800401E3,
-        // Components, registration, type libraries and late binding.
-        0x00040103, 0x80020001, 0x80020003, 0x80020004, 0x80020005, 0x80020006, 0x80020008, 0x8002000A,
-        0x8002000E, 0x8002000F, 0x80028019, 0x8002801C, 0x8002801D, 0x8002802B, 0x80029C4A, 0x80040110,
-        0x80040111, 0x80040153, 0x80040154, 0x800401F8, 0x800401F9, 0x8007007F, 0x800700C1, 0x800703F1,
-        0x80070582, 0x80070583, 0x80070584, 0x80070715,
-    };
-    for (uint32_t u : kCodes)
-        EXPECT_FALSE(IsFallback(Name(MakeHr(u)))) << std::hex << u;
-}
-
 TEST(StatusNamesTest, EveryMappedErrnoHasAName)
 {
     // Whatever errno a socket or file call fails with, the mapped status

@@ -12,51 +12,13 @@
 #include <gtest/gtest.h>
 
 #include "dshowflt/common/dvr/dvrengine.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "dshowflt/common/trace/trace.h"
 #include "platform/memfile.h"
 
 namespace {
 
-// Little-endian stub bytes written independently of the engine's encoders.
-class CStubBuilder
-{
-public:
-    CStubBuilder& Bytes(const char* psz, size_t cb)
-    {
-        m_v.insert(m_v.end(), psz, psz + cb);
-        return *this;
-    }
-    CStubBuilder& U8(uint8_t b)
-    {
-        m_v.push_back(b);
-        return *this;
-    }
-    CStubBuilder& U16(uint16_t w) { return U8(w & 0xFF).U8(w >> 8); }
-    CStubBuilder& U32(uint32_t dw) { return U16(dw & 0xFFFF).U16(dw >> 16); }
-    CStubBuilder& U64(uint64_t ull) { return U32(ull & 0xFFFFFFFFu).U32(ull >> 32); }
-    // cchField units: the text, a NUL, then zeros.
-    CStubBuilder& Text(std::u16string_view text, size_t cchField)
-    {
-        for (size_t i = 0; i < cchField; ++i)
-            U16(i < text.size() ? text[i] : 0);
-        return *this;
-    }
-    CStubBuilder& Header(uint16_t nName, std::u16string_view owner, uint32_t dwCount)
-    {
-        Bytes("TARNDVR", 7).U8(0).U16(nName).Text(owner, nName);
-        for (int i = 0; i < 16; ++i)
-            U8(static_cast<uint8_t>(0xA0 + i));
-        return U32(dwCount);
-    }
-    CStubBuilder& Record(std::u16string_view path, uint16_t nPath, uint64_t llSize, uint32_t nPlayIndex)
-    {
-        U16(static_cast<uint16_t>(2 + 2 * nPath + 28)).U16(nPath).Text(path, nPath).U64(llSize).U32(nPlayIndex);
-        for (uint16_t w : {2026, 12, 6, 5, 16, 30, 15, 250})
-            U16(w);
-        return *this;
-    }
-    std::vector<BYTE> m_v;
-};
+using dvrtest::CStubBuilder;
 
 uint16_t Le16(const std::string& s, size_t off)
 {
@@ -99,30 +61,14 @@ protected:
     void OnRecordingsChanged() override { ++m_nRecordingsChanged; }
 };
 
-class CDVRFilesTest : public ::testing::Test
+class CDVRFilesTest : public dvrtest::CTempFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        char sz[] = "/tmp/kvdvr_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
-    }
-    void TearDown() override
-    {
-        g_dwTraceSwitch = TRACE_SWITCH_DEFAULT;
-        (void)system(("rm -rf '" + m_strDir + "'").c_str());
-    }
-    CWString W(const std::string& strName) const { return Utf8ToWide(m_strDir + "/" + strName); }
-    std::string ReadAll(const std::string& strName) const
-    {
-        std::ifstream f(m_strDir + "/" + strName, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
-    }
+    void TearDown() override { g_dwTraceSwitch = TRACE_SWITCH_DEFAULT; }
+    std::string ReadAll(const std::string& strName) const { return dvrtest::ReadFileBytes(P(strName)); }
     void WriteAll(const std::string& strName, const std::vector<BYTE>& v) const
     {
-        std::ofstream f(m_strDir + "/" + strName, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
+        dvrtest::WriteFileBytes(P(strName), v);
     }
     static void StartTraceCapture()
     {
@@ -154,8 +100,6 @@ protected:
             ASSERT_EQ(pEngine->SetRecordingSize(100 + nPlay), S_OK);
         }
     }
-
-    std::string m_strDir;
 };
 
 TEST_F(CDVRFilesTest, WrittenStubHasTheDocumentedLayout)

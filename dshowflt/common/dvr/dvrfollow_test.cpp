@@ -15,6 +15,7 @@
 #include "dshowflt/common/dvr/dvrengine.h"
 #include "dshowflt/common/dvr/dvrsinkstub.h"
 #include "dshowflt/common/dvr/dvrsink.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "platform/thread.h"
 
 namespace {
@@ -23,53 +24,7 @@ constexpr DWORD kGenerousMs = 10000;  // for things that must happen, never reac
 constexpr LONG kRingFiles = 3;
 constexpr LONGLONG kFileSize = 64 * 1024;
 
-// Byte i of the stream every writer here produces: a 64-bit mix of i, so a
-// byte read from the wrong place or the wrong wrap shows.
-BYTE StreamByte(LONGLONG i)
-{
-    uint64_t x = static_cast<uint64_t>(i) + 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<BYTE>(x ^ (x >> 31));
-}
-
-class CLiveWriter
-{
-public:
-    explicit CLiveWriter(const std::string& strDir)
-    {
-        m_pSink = new CBaseDVRSink("test sink", nullptr);
-        m_pSink->NonDelegatingAddRef();
-        BSTR bstrDir = SysAllocString(Utf8ToWide(strDir).c_str());
-        BSTR bstrName = SysAllocString(u"Capture");
-        EXPECT_EQ(S_OK, m_pSink->StartChangingAttributes());
-        EXPECT_EQ(S_OK, m_pSink->SetFolderName(0, bstrDir));
-        EXPECT_EQ(S_OK, m_pSink->SetBufferSize(0, kRingFiles, static_cast<double>(kFileSize)));
-        EXPECT_EQ(S_OK, m_pSink->SetBaseName(bstrName));
-        EXPECT_EQ(S_OK, m_pSink->EndChangingAttributes(VARIANT_FALSE));
-        SysFreeString(bstrDir);
-        SysFreeString(bstrName);
-        m_strStub = Utf8ToWide(strDir + "/Capture.KBL");
-    }
-    ~CLiveWriter()
-    {
-        (void)m_pSink->StopDVR();
-        m_pSink->NonDelegatingRelease();
-    }
-    // Writes the next cb stream bytes.
-    HRESULT Write(LONG cb)
-    {
-        std::vector<BYTE> v(static_cast<size_t>(cb));
-        for (LONG i = 0; i < cb; ++i)
-            v[static_cast<size_t>(i)] = StreamByte(m_llTotal + i);
-        m_llTotal += cb;
-        return m_pSink->WriteData(v.data(), cb);
-    }
-
-    CBaseDVRSink* m_pSink;
-    CWString m_strStub;
-    LONGLONG m_llTotal = 0;  // of the current buffer
-};
+using dvrtest::StreamByte;
 
 // Says when it is about to wait for the writer.
 class CTestReader : public CDVREngine
@@ -137,27 +92,18 @@ private:
     double m_d = 0;
 };
 
-class CDVRFollowTest : public ::testing::Test
+class CDVRFollowTest : public dvrtest::CTempFolderTest
 {
 protected:
     void SetUp() override
     {
-        char sz[] = "/tmp/kvdvrfw_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
-        m_pWriter = std::make_unique<CLiveWriter>(m_strDir);
-        ASSERT_EQ(S_OK, m_pWriter->m_pSink->StartDVR(nullptr));
-    }
-    void TearDown() override
-    {
-        m_pReader.reset();
-        m_pWriter.reset();
-        (void)system(("rm -rf '" + m_strDir + "'").c_str());
+        CTempFolderTest::SetUp();
+        ASSERT_EQ(S_OK, m_writer.Start(m_strDir, kRingFiles, static_cast<double>(kFileSize)));
     }
     void StartReader(IKVDVRSink* pSink)
     {
         m_pReader = std::make_unique<CTestReader>();
-        ASSERT_EQ(S_OK, m_pReader->SetStubFileName(m_pWriter->m_strStub.c_str(), -1, FALSE));
+        ASSERT_EQ(S_OK, m_pReader->SetStubFileName(W("Capture.KBL").c_str(), -1, FALSE));
         ASSERT_EQ(S_OK, m_pReader->StartReader(pSink));
     }
     HRESULT ReadAndCheck(LONGLONG llOffset, DWORD cb, LONGLONG llStreamOffset)
@@ -167,16 +113,12 @@ protected:
         HRESULT hr = m_pReader->ReadData(llOffset, cb, cb, v.data(), &cbRead, 0);
         if (hr != S_OK)
             return hr;
-        for (DWORD i = 0; i < cb; ++i)
-            if (v[i] != StreamByte(llStreamOffset + i)) {
-                ADD_FAILURE() << "byte " << llOffset + i << " differs";
-                return E_FAIL;
-            }
-        return S_OK;
+        const LONGLONG llBad = dvrtest::FindMismatch(v.data(), llStreamOffset, cb);
+        EXPECT_EQ(-1, llBad) << "read at " << llOffset;
+        return llBad < 0 ? S_OK : E_FAIL;
     }
 
-    std::string m_strDir;
-    std::unique_ptr<CLiveWriter> m_pWriter;
+    dvrtest::CTestWriter m_writer;
     std::unique_ptr<CTestReader> m_pReader;
 };
 
@@ -199,13 +141,12 @@ TEST_F(CDVRFollowTest, ReaderFollowsAWrappingWriterByteForByte)
                 ADD_FAILURE() << "ReadData at " << llPos << " failed " << std::hex << hr;
                 break;
             }
-            for (DWORD i = 0; i < cbRead; ++i)
-                if (v[i] != StreamByte(llPos + i)) {
-                    ADD_FAILURE() << "byte " << llPos + i << " differs";
-                    bReaderFailed = true;
-                    evReaderMoved.Set();
-                    return;
-                }
+            if (const LONGLONG llBad = dvrtest::FindMismatch(v.data(), llPos, cbRead); llBad >= 0) {
+                ADD_FAILURE() << "byte " << llBad << " differs";
+                bReaderFailed = true;
+                evReaderMoved.Set();
+                return;
+            }
             llPos += cbRead;
             llReaderPos = llPos;
             evReaderMoved.Set();
@@ -217,18 +158,18 @@ TEST_F(CDVRFollowTest, ReaderFollowsAWrappingWriterByteForByte)
     // Block sizes from 1 byte to most of a recording; the writer never runs
     // more than half the ring ahead, so nothing is overwritten under the reader.
     uint32_t uSeed = 12345;
-    while (m_pWriter->m_llTotal < kTotal && !bReaderFailed) {
+    while (m_writer.Written() < kTotal && !bReaderFailed) {
         uSeed = uSeed * 1664525u + 1013904223u;
         LONG cb = static_cast<LONG>(1 + (uSeed >> 8) % 20000);
-        cb = static_cast<LONG>(std::min<LONGLONG>(cb, kTotal - m_pWriter->m_llTotal));
-        while (m_pWriter->m_llTotal + cb - llReaderPos > kMaxLead && !bReaderFailed)
+        cb = static_cast<LONG>(std::min<LONGLONG>(cb, kTotal - m_writer.Written()));
+        while (m_writer.Written() + cb - llReaderPos > kMaxLead && !bReaderFailed)
             ASSERT_TRUE(evReaderMoved.Wait(kGenerousMs));
-        ASSERT_EQ(S_OK, m_pWriter->Write(cb));
+        ASSERT_EQ(S_OK, m_writer.Write(cb));
     }
     // As the receive thread does while no data arrive: the tail reaches the
     // stub once it is 25 ms old.
     for (int i = 0; i < 2000 && llReaderPos < kTotal && !bReaderFailed; ++i) {
-        (void)m_pWriter->m_pSink->BeginWaitingForData();
+        (void)m_writer->BeginWaitingForData();
         (void)evReaderMoved.Wait(5);
     }
     reader.join();
@@ -238,8 +179,8 @@ TEST_F(CDVRFollowTest, ReaderFollowsAWrappingWriterByteForByte)
 
 TEST_F(CDVRFollowTest, ReadAtTheEndIsWokenByTheOffsetReachedEvent)
 {
-    ASSERT_EQ(S_OK, m_pWriter->Write(5000));
-    CFrozenStatusSink proxy(m_pWriter->m_pSink);
+    ASSERT_EQ(S_OK, m_writer.Write(5000));
+    CFrozenStatusSink proxy(m_writer.Sink());
     StartReader(&proxy);
     LONGLONG llMin, llMax;
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
@@ -250,20 +191,20 @@ TEST_F(CDVRFollowTest, ReadAtTheEndIsWokenByTheOffsetReachedEvent)
     // looks unchanged to the reader, and a read without a deadline gives up
     // after one 200 ms wait: S_OK can only come through the event.
     ASSERT_TRUE(proxy.m_evTargetSet.Wait(kGenerousMs));
-    ASSERT_EQ(S_OK, m_pWriter->Write(1000));
+    ASSERT_EQ(S_OK, m_writer.Write(1000));
     reader.join();
     EXPECT_EQ(S_OK, hrRead);
 
     // A restarted writer has dropped its readers: the reader registers again
     // and is still woken by the event.
-    m_pWriter->m_llTotal = 0;
-    ASSERT_EQ(S_OK, m_pWriter->m_pSink->RestartDVR());
-    ASSERT_EQ(S_OK, m_pWriter->Write(4096));
+    ASSERT_EQ(S_OK, m_writer->RestartDVR());
+    m_writer.Restarted(0);
+    ASSERT_EQ(S_OK, m_writer.Write(4096));
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
     EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llMin, 10, 0));
     std::thread reader2([&] { hrRead = ReadAndCheck(llMax, 188, 4096); });
     ASSERT_TRUE(proxy.m_evTargetSet.Wait(kGenerousMs));
-    ASSERT_EQ(S_OK, m_pWriter->Write(1000));
+    ASSERT_EQ(S_OK, m_writer.Write(1000));
     reader2.join();
     EXPECT_EQ(S_OK, hrRead);
     m_pReader.reset();  // unregisters through the proxy while it exists
@@ -271,9 +212,9 @@ TEST_F(CDVRFollowTest, ReadAtTheEndIsWokenByTheOffsetReachedEvent)
 
 TEST_F(CDVRFollowTest, ReusedSlotRestartAndSpanningReadsAgainstTheWriter)
 {
-    StartReader(m_pWriter->m_pSink);
-    ASSERT_EQ(S_OK, m_pWriter->Write(60000));
-    ASSERT_EQ(S_OK, m_pWriter->Write(10000));  // does not fit: slot 1
+    StartReader(m_writer.Sink());
+    ASSERT_EQ(S_OK, m_writer.Write(60000));
+    ASSERT_EQ(S_OK, m_writer.Write(10000));  // does not fit: slot 1
     EXPECT_EQ(S_OK, ReadAndCheck(59000, 2000, 59000));
     EXPECT_EQ(S_OK, ReadAndCheck(0, 100, 0));
     // The writer's status tells the slot being written from complete ones.
@@ -292,7 +233,7 @@ TEST_F(CDVRFollowTest, ReusedSlotRestartAndSpanningReadsAgainstTheWriter)
     // which still has playIndex 0 open.
     ASSERT_EQ(S_OK, ReadAndCheck(100, 100, 100));
     for (int i = 0; i < 2; ++i)
-        ASSERT_EQ(S_OK, m_pWriter->Write(60000));
+        ASSERT_EQ(S_OK, m_writer.Write(60000));
     EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(0, 100, 0));
     LONGLONG llMin, llMax;
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
@@ -302,9 +243,9 @@ TEST_F(CDVRFollowTest, ReusedSlotRestartAndSpanningReadsAgainstTheWriter)
     EXPECT_EQ(S_OK, ReadAndCheck(llMin, 100, llMin));
 
     // Restarted on the same stub: exactly the next read fails.
-    m_pWriter->m_llTotal = 0;
-    ASSERT_EQ(S_OK, m_pWriter->m_pSink->RestartDVR());
-    ASSERT_EQ(S_OK, m_pWriter->Write(4096));
+    ASSERT_EQ(S_OK, m_writer->RestartDVR());
+    m_writer.Restarted(0);
+    ASSERT_EQ(S_OK, m_writer.Write(4096));
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
     EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llMin, 100, 0));
     EXPECT_EQ(S_OK, ReadAndCheck(llMin, 100, 0));
@@ -312,7 +253,7 @@ TEST_F(CDVRFollowTest, ReusedSlotRestartAndSpanningReadsAgainstTheWriter)
 
     // The writer stops: a read at the end fails instead of waiting, for this
     // reader and for one that comes later.
-    ASSERT_EQ(S_OK, m_pWriter->m_pSink->StopDVR());
+    ASSERT_EQ(S_OK, m_writer->StopDVR());
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
     EXPECT_EQ(KVMM_E_DVR_STOPPED, ReadAndCheck(llMax, 100, 0));
     StartReader(nullptr);
@@ -323,8 +264,8 @@ TEST_F(CDVRFollowTest, ReusedSlotRestartAndSpanningReadsAgainstTheWriter)
 
 TEST_F(CDVRFollowTest, FlushNewRequestAndAttributeChangeEndAWaitingRead)
 {
-    ASSERT_EQ(S_OK, m_pWriter->Write(4096));  // past 2048 bytes: published at once
-    StartReader(m_pWriter->m_pSink);
+    ASSERT_EQ(S_OK, m_writer.Write(4096));  // past 2048 bytes: published at once
+    StartReader(m_writer.Sink());
     struct SCase
     {
         const char* pszWhat;
@@ -354,7 +295,7 @@ TEST_F(CDVRFollowTest, FlushNewRequestAndAttributeChangeEndAWaitingRead)
         EXPECT_EQ(c.hrExpected, hrRead) << c.pszWhat;
         c.fnEnd();
     }
-    EXPECT_EQ(S_OK, m_pWriter->Write(4096));
+    EXPECT_EQ(S_OK, m_writer.Write(4096));
     EXPECT_EQ(S_OK, ReadAndCheck(4096, 188, 4096));
 }
 
@@ -389,10 +330,10 @@ TEST_F(CDVRFollowTest, ALappedReaderCountsAsTheWriterDoesOrReportsALossButNeverS
 {
     // Started late, after the ring wrapped: its offsets are the writer's.
     for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(S_OK, m_pWriter->Write(40000));
+        ASSERT_EQ(S_OK, m_writer.Write(40000));
     StartReader(nullptr);
     double dFirst = 0, dCur = 0, dLast = 0;
-    ASSERT_EQ(S_OK, m_pWriter->m_pSink->GetAvailableRange(&dFirst, &dCur, &dLast));
+    ASSERT_EQ(S_OK, m_writer->GetAvailableRange(&dFirst, &dCur, &dLast));
     LONGLONG llMin, llMax;
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
     ASSERT_GT(dFirst, 0.0);
@@ -404,9 +345,9 @@ TEST_F(CDVRFollowTest, ALappedReaderCountsAsTheWriterDoesOrReportsALossButNeverS
     // having grown meanwhile: the writer says how much went.
     const LONGLONG llAt = llMax;
     for (int i = 0; i < 9; ++i)
-        ASSERT_EQ(S_OK, m_pWriter->Write(30000));
+        ASSERT_EQ(S_OK, m_writer.Write(30000));
     EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llAt, 100, llAt));
-    ASSERT_EQ(S_OK, m_pWriter->m_pSink->GetAvailableRange(&dFirst, &dCur, &dLast));
+    ASSERT_EQ(S_OK, m_writer->GetAvailableRange(&dFirst, &dCur, &dLast));
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
     EXPECT_EQ(static_cast<LONGLONG>(dFirst), llMin);
     EXPECT_EQ(S_OK, ReadAndCheck(llMin, 1000, llMin));
@@ -414,18 +355,18 @@ TEST_F(CDVRFollowTest, ALappedReaderCountsAsTheWriterDoesOrReportsALossButNeverS
     // A reader whose writer cannot say, and whose ring has no time index to
     // say it either: its loss is a lower bound, and what it reads after the
     // gap is still a true piece of the stream.
-    m_pWriter->m_pSink->SetIndexEnabled(false);
+    m_writer->SetIndexEnabled(false);
     ASSERT_EQ(0, system(("rm -f '" + m_strDir + "'/*.KRI").c_str()));
-    CNoRangeSink proxy(m_pWriter->m_pSink);
+    CNoRangeSink proxy(m_writer.Sink());
     StartReader(&proxy);
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
-    const LONGLONG llDelta = m_pWriter->m_llTotal - llMax;  // counts from the oldest recording it saw
+    const LONGLONG llDelta = m_writer.Written() - llMax;  // counts from the oldest recording it saw
     ASSERT_EQ(S_OK, ReadAndCheck(llMax - 10, 10, llMax - 10 + llDelta));
     for (int i = 0; i < 9; ++i)
-        ASSERT_EQ(S_OK, m_pWriter->Write(30000));
+        ASSERT_EQ(S_OK, m_writer.Write(30000));
     const LONGLONG llOldMax = llMax;
     EXPECT_EQ(KVMM_E_DVR_DISCARDED_DATA, ReadAndCheck(llOldMax, 100, llOldMax + llDelta));
-    ASSERT_EQ(S_OK, m_pWriter->m_pSink->GetAvailableRange(&dFirst, &dCur, &dLast));
+    ASSERT_EQ(S_OK, m_writer->GetAvailableRange(&dFirst, &dCur, &dLast));
     ASSERT_EQ(S_OK, m_pReader->GetOffsets(&llMin, &llMax));
     EXPECT_GT(llMin, llOldMax);
     EXPECT_LE(llMin, static_cast<LONGLONG>(dFirst) - llDelta);

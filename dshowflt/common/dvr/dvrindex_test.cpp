@@ -17,6 +17,7 @@
 
 #include "dshowflt/common/dvr/dvrindex.h"
 #include "dshowflt/common/dvr/dvrsink.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "dshowflt/common/dvr/dvrtimeindex.h"
 #include "platform/thread.h"
 
@@ -28,22 +29,8 @@ constexpr LONG kFiles = 3;
 constexpr LONGLONG kFileSize = 64 * 1024;
 constexpr LONG kBlock = 1316;
 
-BYTE StreamByte(LONGLONG i)
-{
-    return static_cast<BYTE>((static_cast<uint64_t>(i) * 0x9E3779B97F4A7C15ull) >> 56);
-}
-
-std::string ReadFileBytes(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFileBytes(const std::string& strPath, const std::string& s)
-{
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out.write(s.data(), static_cast<std::streamsize>(s.size()));
-}
+using dvrtest::ReadFileBytes;
+using dvrtest::WriteFileBytes;
 
 // An index image built entry by entry, as a writer lays it out.
 struct SImage
@@ -210,43 +197,16 @@ TEST(CDVRIndexFormatTest, EveryChangedByteAndEveryCutLeavesOnlyTheWritersOwnEntr
 
 namespace {
 
-class CDVRIndexTest : public ::testing::Test
+class CDVRIndexTest : public dvrtest::CTempFolderTest
 {
 protected:
     void SetUp() override
     {
-        char sz[] = "/tmp/kvdvridx_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
-        m_pSink = new CBaseDVRSink("test sink", nullptr);
-        m_pSink->NonDelegatingAddRef();
-        BSTR bstrDir = SysAllocString(Utf8ToWide(m_strDir).c_str());
-        ASSERT_EQ(m_pSink->StartChangingAttributes(), S_OK);
-        ASSERT_EQ(m_pSink->SetFolderName(0, bstrDir), S_OK);
-        ASSERT_EQ(m_pSink->SetBufferSize(0, kFiles, static_cast<double>(kFileSize)), S_OK);
+        CTempFolderTest::SetUp();
         // Named, so that a start again reuses the stub that readers hold.
-        BSTR bstrName = SysAllocString(u"Capture");
-        ASSERT_EQ(m_pSink->SetBaseName(bstrName), S_OK);
-        SysFreeString(bstrName);
-        ASSERT_EQ(m_pSink->EndChangingAttributes(VARIANT_FALSE), S_OK);
-        SysFreeString(bstrDir);
-        ASSERT_EQ(m_pSink->StartDVR(), S_OK);
+        ASSERT_EQ(m_writer.Start(m_strDir, kFiles, static_cast<double>(kFileSize)), S_OK);
     }
-    void TearDown() override
-    {
-        (void)m_pSink->StopDVR();
-        m_pSink->NonDelegatingRelease();
-        (void)system(("rm -rf '" + m_strDir + "'").c_str());
-    }
-    std::string P(const std::string& strName) const { return m_strDir + "/" + strName; }
-    HRESULT Write(LONG cb)
-    {
-        std::vector<BYTE> v(static_cast<size_t>(cb));
-        for (LONG i = 0; i < cb; ++i)
-            v[static_cast<size_t>(i)] = StreamByte(m_llTotal + i);
-        m_llTotal += cb;
-        return m_pSink->WriteData(v.data(), cb);
-    }
+    HRESULT Write(LONG cb) { return m_writer.Write(cb); }
     // The index of slot n as a reader of the stub sees it.
     HRESULT ReadIndex(LONG nSlot, SParsedIndex* p)
     {
@@ -272,9 +232,7 @@ protected:
         return p;
     }
 
-    std::string m_strDir;
-    CBaseDVRSink* m_pSink = nullptr;
-    LONGLONG m_llTotal = 0;
+    dvrtest::CTestWriter m_writer;
 };
 
 }  // namespace
@@ -288,24 +246,24 @@ TEST_F(CDVRIndexTest, TheWriterIndexesEveryRecordingFromItsStartToItsEnd)
         ASSERT_EQ(Write(kBlock), S_OK);
         Sleep(10);
     }
-    m_pSink->MarkDiscontinuity();
-    const LONGLONG llDiscontinuity = m_llTotal;
+    m_writer->MarkDiscontinuity();
+    const LONGLONG llDiscontinuity = m_writer.Written();
     ASSERT_EQ(Write(kBlock), S_OK);
     Sleep(150);
-    const LONGLONG llResume = m_llTotal;
+    const LONGLONG llResume = m_writer.Written();
     ASSERT_EQ(Write(kBlock), S_OK);
-    while (m_llTotal + kBlock <= kFileSize)
+    while (m_writer.Written() + kBlock <= kFileSize)
         ASSERT_EQ(Write(kBlock), S_OK);
-    const LONGLONG llFirstEnd = m_llTotal;
+    const LONGLONG llFirstEnd = m_writer.Written();
     ASSERT_EQ(Write(kBlock), S_OK);  // the second recording
-    (void)m_pSink->BeginWaitingForData();
-    ASSERT_EQ(m_pSink->StopDVR(), S_OK);
+    (void)m_writer->BeginWaitingForData();
+    ASSERT_EQ(m_writer->StopDVR(), S_OK);
 
     SParsedIndex a, b;
     ASSERT_EQ(ReadIndex(0, &a), S_OK);
     ASSERT_EQ(ReadIndex(1, &b), S_OK);
-    EXPECT_EQ(a.header.streamId, m_pSink->GetStreamIdentifier());
-    EXPECT_EQ(b.header.streamId, m_pSink->GetStreamIdentifier());
+    EXPECT_EQ(a.header.streamId, m_writer->GetStreamIdentifier());
+    EXPECT_EQ(b.header.streamId, m_writer->GetStreamIdentifier());
     EXPECT_EQ(a.header.nPlayIndex, 0);
     EXPECT_EQ(b.header.nPlayIndex, 1);
     EXPECT_EQ(a.header.llStart, 0);
@@ -356,7 +314,7 @@ TEST_F(CDVRIndexTest, IndexesGoWithTheirRecordingsAndNeverFollowALink)
 {
     // A link planted where the second recording's index goes is not
     // followed: its target keeps its bytes, the recording is written anyway.
-    WriteFileBytes(P("target"), "precious");
+    WriteFileBytes(P("target"), std::string("precious"));
     ASSERT_EQ(symlink(P("target").c_str(), P("Capture_1.KRI").c_str()), 0);
     ASSERT_EQ(Write(60000), S_OK);
     ASSERT_EQ(Write(60000), S_OK);
@@ -400,9 +358,9 @@ TEST_F(CDVRIndexTest, ADeadRingKeepsTheWritersOffsetsAndAStartedAgainRingIsANewS
 {
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(Write(40000), S_OK);
-    const GUID guidFirst = m_pSink->GetStreamIdentifier();
+    const GUID guidFirst = m_writer->GetStreamIdentifier();
     std::unique_ptr<SReader> pLive = StartReader();
-    ASSERT_EQ(m_pSink->StopDVR(), S_OK);
+    ASSERT_EQ(m_writer->StopDVR(), S_OK);
 
     // Without a writer to ask, a new reader still counts as it did.
     std::unique_ptr<SReader> pDead = StartReader();
@@ -413,27 +371,26 @@ TEST_F(CDVRIndexTest, ADeadRingKeepsTheWritersOffsetsAndAStartedAgainRingIsANewS
     std::vector<BYTE> v(1000);
     DWORD cbRead = 0;
     ASSERT_EQ(pDead->engine.ReadData(llMin, 1000, 1000, v.data(), &cbRead, 0), S_OK);
-    for (DWORD i = 0; i < cbRead; ++i)
-        ASSERT_EQ(v[i], StreamByte(llMin + i)) << i;
+    EXPECT_EQ(-1, dvrtest::FindMismatch(v.data(), llMin, cbRead));
     GUID g;
     ASSERT_TRUE(pDead->engine.GetStreamIdentity(&g));
     EXPECT_EQ(g, guidFirst);
 
     // Started again under the same stub: a new stream, counted from 0.
-    m_llTotal = 0;
-    ASSERT_EQ(m_pSink->StartDVR(), S_OK);
+    m_writer.Restarted(0x5EED);
+    ASSERT_EQ(m_writer->StartDVR(), S_OK);
     ASSERT_EQ(Write(1000), S_OK);
-    (void)m_pSink->BeginWaitingForData();
-    ASSERT_EQ(m_pSink->StopDVR(), S_OK);
-    EXPECT_NE(m_pSink->GetStreamIdentifier(), guidFirst);
+    (void)m_writer->BeginWaitingForData();
+    ASSERT_EQ(m_writer->StopDVR(), S_OK);
+    EXPECT_NE(m_writer->GetStreamIdentifier(), guidFirst);
     EXPECT_EQ(pLive->engine.ReadData(150000, 10, 10, v.data(), &cbRead, 0), KVMM_E_DVR_DISCARDED_DATA);
     ASSERT_EQ(pLive->engine.GetOffsets(&llMin, &llMax), S_OK);
     EXPECT_EQ(llMin, 0);
     EXPECT_EQ(llMax, 1000);
     ASSERT_TRUE(pLive->engine.GetStreamIdentity(&g));
-    EXPECT_EQ(g, m_pSink->GetStreamIdentifier());
+    EXPECT_EQ(g, m_writer->GetStreamIdentifier());
     ASSERT_EQ(pLive->engine.ReadData(0, 1000, 1000, v.data(), &cbRead, 0), S_OK);
-    EXPECT_EQ(v[999], StreamByte(999));
+    EXPECT_EQ(-1, dvrtest::FindMismatch(v.data(), 0, 1000, m_writer.Seed()));  // the new stream's bytes
 }
 
 TEST_F(CDVRIndexTest, TimesAndOffsetsMapBothWaysAndABrokenIndexNeverMovesAStartLater)
@@ -446,7 +403,7 @@ TEST_F(CDVRIndexTest, TimesAndOffsetsMapBothWaysAndABrokenIndexNeverMovesAStartL
         else if (i % 4 == 0)
             Sleep(5);
     }
-    ASSERT_EQ(m_pSink->StopDVR(), S_OK);
+    ASSERT_EQ(m_writer->StopDVR(), S_OK);
     std::unique_ptr<SReader> pReader = StartReader();
     CDVRTimeIndex index;
     ASSERT_EQ(index.Load(&pReader->engine), S_OK);
@@ -575,7 +532,7 @@ TEST_F(CDVRIndexTest, AFollowerNeverSeesAnEntryBeyondThePublishedData)
             else if (i % 5 == 0)
                 Sleep(1);
         }
-        (void)m_pSink->BeginWaitingForData();
+        (void)m_writer->BeginWaitingForData();
         bDone = true;
     });
     std::unique_ptr<SReader> pReader = StartReader();

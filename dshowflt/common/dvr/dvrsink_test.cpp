@@ -18,32 +18,16 @@
 #include <gtest/gtest.h>
 
 #include "dshowflt/common/dvr/dvrsink.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "platform/memfile.h"
 #include "platform/rot.h"
 #include "platform/thread.h"
 
 namespace {
 
-// The stream every test writes: byte i depends only on i, so any range can
-// be checked wherever it ended up.
-BYTE StreamByte(LONGLONG i)
-{
-    const uint64_t u = static_cast<uint64_t>(i) * 0x9E3779B97F4A7C15ull;
-    return static_cast<BYTE>(u >> 56);
-}
-std::vector<BYTE> StreamBytes(LONGLONG llFrom, LONGLONG cb)
-{
-    std::vector<BYTE> v(static_cast<size_t>(cb));
-    for (LONGLONG i = 0; i < cb; ++i)
-        v[static_cast<size_t>(i)] = StreamByte(llFrom + i);
-    return v;
-}
+using dvrtest::ReadFileBytes;
+using dvrtest::StreamBytes;
 
-std::string ReadFileBytes(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 // memcmp that accepts the null data() of an empty vector.
 int Differ(const void* pa, const void* pb, size_t cb)
 {
@@ -223,21 +207,18 @@ struct CSinkRef
     CTestSink* p;
 };
 
-class CDVRSinkTest : public ::testing::Test
+class CDVRSinkTest : public dvrtest::CTempFolderTest
 {
 protected:
     void SetUp() override
     {
-        char szTemplate[] = "/tmp/dvrsink_test_XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_strDir = szTemplate;
+        CTempFolderTest::SetUp();
         // The sink's default folder 0 is the temporary-files folder.
         setenv("TMPDIR", m_strDir.c_str(), 1);
     }
-    void TearDown() override { (void)system(("rm -rf '" + m_strDir + "'").c_str()); }
 
-    std::string Path(const std::string& strName) const { return m_strDir + "/" + strName; }
-    CWString WPath(const std::string& strName) const { return Utf8ToWide(Path(strName)); }
+    std::string Path(const std::string& strName) const { return P(strName); }
+    CWString WPath(const std::string& strName) const { return W(strName); }
     SStub Stub(const std::string& strName = "Capture.KBL") const
     {
         SStub stub;
@@ -280,7 +261,6 @@ protected:
         }
     }
 
-    std::string m_strDir;
     LONGLONG m_llWritten = 0;
 };
 

@@ -19,6 +19,7 @@
 
 #include "dshowflt/common/dvr/dvrsink.h"
 #include "dshowflt/common/dvr/dvrsinkif.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -839,9 +840,8 @@ TEST(DVRSinkProxyChild, RealWriter)
     if (!IsChild("RealWriter"))
         GTEST_SKIP() << "runs only as the DVR writer child of the two-process tests";
     const int fd = atoi(getenv("KV_ROT_FD"));
-    char szDir[] = "/tmp/dvrsinkproxy_test_XXXXXX";
-    ASSERT_NE(mkdtemp(szDir), nullptr);
-    setenv("TMPDIR", szDir, 1);
+    dvrtest::CTempFolder folder;
+    setenv("TMPDIR", folder.Path().c_str(), 1);
     CBaseDVRSink* pSink = new CBaseDVRSink("writer child", nullptr);
     pSink->NonDelegatingAddRef();
     ASSERT_EQ(pSink->StartDVR(), S_OK);
@@ -859,7 +859,6 @@ TEST(DVRSinkProxyChild, RealWriter)
     }
     EXPECT_EQ(pSink->StopDVR(), S_OK);
     pSink->NonDelegatingRelease();
-    rmdir(szDir);
 }
 
 TEST(DVRSinkProxyTwoProcess, RealWriterIsFollowedByItsName)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "dshowflt/common/dvr/dvrengine.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 
 #include "platform/rot.h"
 
@@ -282,9 +283,8 @@ TEST_F(CDVRSinkThreadTest, WriterInThisProcessIsCalledDirectly)
 // once that it should be tried again, or gives way to a newer request.
 TEST_F(CDVRSinkThreadTest, ReaderWaitGivesWayWhenTheWriterHangs)
 {
-    char sz[] = "/tmp/kvdvrst_XXXXXX";
-    ASSERT_NE(mkdtemp(sz), nullptr);
-    const std::string strDir = sz;
+    dvrtest::CTempFolder folder;
+    const std::string strDir = folder.Path();
     const CWString strStub = Utf8ToWide(strDir + "/Capture.KBL");
     {
         CDVREngine writer(true);
@@ -315,7 +315,6 @@ TEST_F(CDVRSinkThreadTest, ReaderWaitGivesWayWhenTheWriterHangs)
         m_dwCookie = 0;
     }
     EXPECT_TRUE(m_sink.m_evOneRef.Wait(kGenerousMs));
-    (void)system(("rm -rf '" + strDir + "'").c_str());
 }
 
 }  // namespace

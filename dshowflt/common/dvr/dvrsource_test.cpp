@@ -13,66 +13,24 @@
 
 #include "dshowflt/common/dvr/dvrsink.h"
 #include "dshowflt/common/dvr/dvrsource.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "platform/thread.h"
 
 namespace {
 
-BYTE StreamByte(LONGLONG i)
-{
-    const uint64_t u = static_cast<uint64_t>(i) * 0x9E3779B97F4A7C15ull;
-    return static_cast<BYTE>(u >> 56);
-}
-std::vector<BYTE> StreamBytes(LONGLONG llFrom, LONGLONG cb)
-{
-    std::vector<BYTE> v(static_cast<size_t>(cb));
-    for (LONGLONG i = 0; i < cb; ++i)
-        v[static_cast<size_t>(i)] = StreamByte(llFrom + i);
-    return v;
-}
+using dvrtest::StreamBytes;
 
-// A writer on the heap holding one reference, as the receive thread does.
-struct CWriter
-{
-    CWriter() : p(new CBaseDVRSink("test writer", nullptr)) { p->NonDelegatingAddRef(); }
-    ~CWriter()
-    {
-        (void)p->StopDVR();
-        p->NonDelegatingRelease();
-    }
-    CBaseDVRSink* operator->() const { return p; }
-    CBaseDVRSink* p;
-};
-
-class CDVRSourceTest : public ::testing::Test
+class CDVRSourceTest : public dvrtest::CTempFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        char sz[] = "/tmp/kvdvrsrc_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
-    }
-    void TearDown() override
-    {
-        m_pSource.reset();
-        m_pWriter.reset();
-        (void)system(("rm -rf '" + m_strDir + "'").c_str());
-    }
+    void TearDown() override { m_pSource.reset(); }
     // A live writer with nFiles recordings of cbFile bytes, and a source
     // following it from the start.
     void StartLive(LONG nFiles, double cbFile)
     {
-        m_pWriter = std::make_unique<CWriter>();
-        CWriter& w = *m_pWriter;
-        BSTR bstrDir = SysAllocString(Utf8ToWide(m_strDir).c_str());
-        ASSERT_EQ(S_OK, w->StartChangingAttributes());
-        ASSERT_EQ(S_OK, w->SetFolderName(0, bstrDir));
-        ASSERT_EQ(S_OK, w->SetBufferSize(0, nFiles, cbFile));
-        ASSERT_EQ(S_OK, w->EndChangingAttributes(VARIANT_FALSE));
-        SysFreeString(bstrDir);
-        ASSERT_EQ(S_OK, w->StartDVR());
+        ASSERT_EQ(S_OK, m_writer.Start(m_strDir, nFiles, cbFile, nullptr));
         Write(kBlock);
-        StartSource(w->GetStubPath());
+        StartSource(m_writer.StubPath());
     }
     void StartSource(const CWString& strStub)
     {
@@ -83,12 +41,7 @@ protected:
     // Blocks this large are published as soon as they are written; smaller
     // ones when a reader waits for them.
     static constexpr LONGLONG kBlock = 4096;
-    void Write(LONGLONG cb)
-    {
-        const std::vector<BYTE> v = StreamBytes(m_llWritten, cb);
-        ASSERT_EQ(S_OK, (*m_pWriter)->WriteData(v.data(), static_cast<LONG>(cb)));
-        m_llWritten += cb;
-    }
+    void Write(LONGLONG cb) { ASSERT_EQ(S_OK, m_writer.Write(static_cast<LONG>(cb))); }
     LONGLONG MaxOffset()
     {
         double dFirst = 0, dCur = 0, dLast = 0;
@@ -97,16 +50,11 @@ protected:
     }
     static bool IsStream(const std::vector<BYTE>& v, LONGLONG llFrom, DWORD cb)
     {
-        for (DWORD i = 0; i < cb; ++i)
-            if (v[i] != StreamByte(llFrom + i))
-                return false;
-        return true;
+        return dvrtest::FindMismatch(v.data(), llFrom, cb) < 0;
     }
 
-    std::string m_strDir;
-    std::unique_ptr<CWriter> m_pWriter;
+    dvrtest::CTestWriter m_writer;
     std::unique_ptr<CDVRSourceObject> m_pSource;
-    LONGLONG m_llWritten = 0;
 };
 
 }  // namespace
@@ -158,7 +106,7 @@ TEST_F(CDVRSourceTest, OverwrittenPositionFailsOrMovesOnWithADiscontinuity)
     double dFirst = 0, dCur = 0, dLast = 0;
     ASSERT_EQ(S_OK, m_pSource->GetAvailableRange(&dFirst, &dCur, &dLast));
     ASSERT_GT(dFirst, 0.0);
-    ASSERT_EQ(static_cast<double>(m_llWritten), dLast);
+    ASSERT_EQ(static_cast<double>(m_writer.Written()), dLast);
 
     std::vector<BYTE> v(1000);
     LONGLONG llPos = 0;
@@ -193,7 +141,7 @@ TEST_F(CDVRSourceTest, AReadWithoutADeadlineReturnsEveryByteWrittenSoFar)
         Write(kBlock);
     LONGLONG llAvail = 0;
     (void)m_pSource->Size(&llAvail, FALSE);
-    ASSERT_EQ(m_llWritten, llAvail);
+    ASSERT_EQ(m_writer.Written(), llAvail);
     // Written after the source last looked at the buffer: returned too.
     Write(kBlock);
     Write(kBlock);
@@ -205,8 +153,8 @@ TEST_F(CDVRSourceTest, AReadWithoutADeadlineReturnsEveryByteWrittenSoFar)
     DWORD cbRead = 0;
     BOOL bDisc = TRUE;
     ASSERT_EQ(S_FALSE, m_pSource->Read(&llPos, v.data(), 16 * kBlock, &cbRead, FALSE, &bDisc, 0));
-    EXPECT_EQ(static_cast<DWORD>(m_llWritten - 1000), cbRead);
-    EXPECT_EQ(m_llWritten, llPos);
+    EXPECT_EQ(static_cast<DWORD>(m_writer.Written() - 1000), cbRead);
+    EXPECT_EQ(m_writer.Written(), llPos);
     EXPECT_FALSE(bDisc);
     EXPECT_TRUE(IsStream(v, 1000, cbRead));
 
@@ -281,8 +229,8 @@ TEST_F(CDVRSourceTest, WithoutALiveWriterReadsEndAtTheData)
 {
     StartLive(4, 64 * 1024);
     Write(1000);
-    const CWString strStub = (*m_pWriter)->GetStubPath();
-    ASSERT_EQ(S_OK, (*m_pWriter)->StopDVR());  // shaped by the application: the files stay
+    const CWString strStub = m_writer->GetStubPath();
+    ASSERT_EQ(S_OK, m_writer->StopDVR());  // shaped by the application: the files stay
     StartSource(strStub);
 
     VARIANT_BOOL bGrowing = VARIANT_TRUE;
@@ -344,20 +292,15 @@ TEST_F(CDVRSourceTest, ControlInterfaceBeforeStartAndFolders)
 // ---------------------------------------------------------------------------
 // Stubs naming recordings outside their folder.
 
-class CForeignRecordingTest : public ::testing::Test
+class CForeignRecordingTest : public dvrtest::CTempFolderTest
 {
 protected:
     void SetUp() override
     {
-        char sz[] = "/tmp/kvdvrforeign_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
+        CTempFolderTest::SetUp();
         ASSERT_EQ(0, system(("mkdir -p '" + m_strDir + "/stub/sub' '" + m_strDir + "/elsewhere'").c_str()));
-        m_vData = StreamBytes(0, 4000);
-        std::ofstream f(m_strDir + "/elsewhere/rec.KRC", std::ios::binary);
-        f.write(reinterpret_cast<const char*>(m_vData.data()), static_cast<std::streamsize>(m_vData.size()));
+        dvrtest::WriteFileBytes(P("elsewhere/rec.KRC"), m_vData);
     }
-    void TearDown() override { (void)system(("rm -rf '" + m_strDir + "'").c_str()); }
 
     // A finished stub with one record naming strStored.
     void WriteStub(const std::string& strStored)
@@ -403,8 +346,7 @@ protected:
         return "/etc/passwd";
     }
 
-    std::string m_strDir;
-    std::vector<BYTE> m_vData;
+    const std::vector<BYTE> m_vData = StreamBytes(0, 4000);
 };
 
 TEST_F(CForeignRecordingTest, PathsOutsideTheStubFolderAreReadOnlyFromTheStubsOwner)

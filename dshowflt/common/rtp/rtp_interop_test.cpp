@@ -3,15 +3,6 @@
 // through CRTPParser as received, shuffled within a window of four, and with
 // one packet in a hundred dropped. The rebuilt units are checked by decoding
 // them with ffmpeg, and raw frames against the file GStreamer wrote.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -23,9 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "dshowflt/common/rtp/rtpparser.h"
-#include "dshowflt/common/rtp/rtptestutil.h"
-
-extern char** environ;
+#include "dshowflt/common/rtp/rtpinterop_testutil.h"
 
 using namespace rtptest;
 
@@ -33,92 +22,6 @@ namespace {
 
 constexpr int kFrames = 30;
 constexpr int kWidth = 320, kHeight = 240;
-
-std::string g_strTempDir;
-
-std::string TempPath(const std::string& strName)
-{
-    if (g_strTempDir.empty()) {
-        char sz[] = "/tmp/kvrtp_interop_XXXXXX";
-        if (mkdtemp(sz))
-            g_strTempDir = sz;
-    }
-    return g_strTempDir + "/" + strName;
-}
-
-std::string ReadText(const std::string& strPath)
-{
-    std::ifstream f(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-// Runs a shell command, returns its exit status and what it wrote.
-int RunCommand(const std::string& strCmd, std::string* pOut)
-{
-    FILE* f = popen((strCmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t n; f && (n = fread(buf, 1, sizeof(buf), f)) > 0;)
-        pOut->append(buf, n);
-    const int st = f ? pclose(f) : -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-// Binds 127.0.0.1:0, starts the sender with the port substituted for
-// "PORT", and collects datagrams until the sender has exited and the socket
-// has been quiet for a moment, or the count or time bound is reached.
-bool Capture(const std::string& strCmdTemplate, std::vector<Bytes>* pPackets, std::string* pError)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    int cbBuf = 4 * 1024 * 1024;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &cbBuf, sizeof(cbBuf));
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cbSa = sizeof(sa);
-    const bool bBound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-                        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cbSa) == 0;
-    std::string strCmd = strCmdTemplate;
-    const std::string strPort = std::to_string(ntohs(sa.sin_port));
-    for (size_t pos; (pos = strCmd.find("PORT")) != std::string::npos;)
-        strCmd.replace(pos, 4, strPort);
-    strCmd += " >" + TempPath("sender.log") + " 2>&1";
-    pid_t pid;
-    const char* argv[] = {"/bin/sh", "-c", strCmd.c_str(), nullptr};
-    if (!bBound || posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-        close(fd);
-        *pError = "socket, bind or spawn failed";
-        return false;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    auto lastPacket = start;
-    bool bExited = false;
-    int nStatus = 0;
-    std::vector<BYTE> buf(65536);
-    for (int i = 0; i < 200000 && pPackets->size() < 20000; ++i) {
-        auto now = std::chrono::steady_clock::now();
-        if (now - start > std::chrono::seconds(30))
-            break;
-        if (bExited && now - lastPacket > std::chrono::milliseconds(300))
-            break;
-        if (!bExited && waitpid(pid, &nStatus, WNOHANG) == pid)
-            bExited = true;
-        pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, 50) <= 0)
-            continue;
-        ssize_t n = recv(fd, buf.data(), buf.size(), 0);
-        if (n > 0) {
-            pPackets->emplace_back(buf.begin(), buf.begin() + n);
-            lastPacket = std::chrono::steady_clock::now();
-        }
-    }
-    close(fd);
-    if (!bExited) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &nStatus, 0);
-    }
-    *pError = "sender failed: " + ReadText(TempPath("sender.log"));
-    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
-}
 
 DWORD SeqOf(const Bytes& p)
 {
@@ -129,12 +32,6 @@ DWORD StampOf(const Bytes& p)
 {
     return (DWORD(p[4]) << 24) | (DWORD(p[5]) << 16) | (DWORD(p[6]) << 8) | p[7];
 }
-
-bool IsRtcp(const Bytes& p)
-{
-    return p.size() >= 2 && p[1] >= 200 && p[1] <= 203;
-}
-
 
 // With KV_RTP_WRITE_CORPUS=<fuzz/corpus> set, the first packets of each
 // capture become seeds for the fuzz targets: the whole datagrams for the
@@ -231,16 +128,6 @@ void WriteFile(const std::string& strPath, const std::vector<Unit>& units)
     std::ofstream f(strPath, std::ios::binary);
     for (const Unit& u : units)
         f.write(reinterpret_cast<const char*>(u.data.data()), static_cast<std::streamsize>(u.data.size()));
-}
-
-// Lines of ffmpeg's framemd5 output, comments aside: one per frame.
-size_t CountFrames(const std::string& s)
-{
-    std::istringstream in(s);
-    size_t n = 0;
-    for (std::string strLine; std::getline(in, strLine);)
-        n += !strLine.empty() && strLine[0] != '#';
-    return n;
 }
 
 std::set<DWORD> Stamps(const std::vector<Bytes>& pkts)
@@ -415,7 +302,7 @@ public:
             << strError;
         // Width 2 x (159 + 1), height 239 + 1.
         WriteCorpus("gst_raw", s_pkts, 2, "fuzz_rtp_raw", Bytes{159, 239});
-        s_ref = ReadText(TempPath("ref.uyvy"));
+        s_ref = ReadFileBytes(TempPath("ref.uyvy"));
     }
 
     static inline std::vector<Bytes> s_pkts;

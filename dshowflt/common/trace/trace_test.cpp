@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dshowflt/common/commontest_util.h"
+
 #include "dshowflt/common/trace/traceseams.h"
 #include "platform/platformtrace.h"
 
@@ -20,11 +22,7 @@ namespace {
 
 const std::string kBom = "\xEF\xBB\xBF";
 
-std::string ReadFile(const std::string& strPath)
-{
-    std::ifstream f(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using commontest::ReadFileBytes;
 
 std::string ThreadColumn()
 {
@@ -43,15 +41,13 @@ size_t Count(const std::string& str, const std::string& strNeedle)
 
 std::atomic<LONGLONG> s_llFakeNowMs{0};
 
-class TraceTest : public ::testing::Test
+class TraceTest : public commontest::CTempFolderTest
 {
 protected:
     void SetUp() override
     {
-        char szTemplate[] = "/tmp/kvtraceXXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_strDir = szTemplate;
-        m_strFile = m_strDir + "/trace.txt";
+        CTempFolderTest::SetUp();
+        m_strFile = P("trace.txt");
         SetTraceFile(m_strFile.c_str());
         SetTraceDebugOutputForTest(
             [](void* pv, const char* psz, size_t cb) {
@@ -70,8 +66,6 @@ protected:
         SetTraceFile(nullptr);
         SetTraceDebugOutputForTest(nullptr, nullptr);
         SetTraceClockForTest(nullptr, 0);
-        const std::string strCmd = "rm -rf '" + m_strDir + "'";
-        EXPECT_EQ(system(strCmd.c_str()), 0);
     }
 
     std::vector<std::string> Lines()
@@ -103,7 +97,6 @@ protected:
     // 13:45:07.250
     static constexpr LONGLONG kStartMsOfDay = ((13 * 60 + 45) * 60 + 7) * 1000LL + 250;
 
-    std::string m_strDir;
     std::string m_strFile;
     std::mutex m_mtx;
     std::vector<std::string> m_vecLines;
@@ -226,10 +219,10 @@ TEST_F(TraceTest, FileGetsMarkOnceAndCrLfLines)
     g_dwTraceSwitch.store(TRACE_ENABLED | TRACE_TO_FILE);
     Trace("\nline %d\n", 1);
     FlushTrace();
-    EXPECT_EQ(ReadFile(m_strFile), kBom + "\r\nline 1\r\n");
+    EXPECT_EQ(ReadFileBytes(m_strFile), kBom + "\r\nline 1\r\n");
     Trace("\nline %S", u"2");
     FlushTrace();
-    EXPECT_EQ(ReadFile(m_strFile), kBom + "\r\nline 1\r\n\r\nline 2");
+    EXPECT_EQ(ReadFileBytes(m_strFile), kBom + "\r\nline 1\r\n\r\nline 2");
     EXPECT_TRUE(Lines().empty());  // the debugger bit is clear
 }
 
@@ -240,9 +233,9 @@ TEST_F(TraceTest, NewPathTakesLaterLinesAndOldFileKeepsItsOwn)
     const std::string strSecond = m_strDir + "/second.txt";
     SetTraceFile(strSecond.c_str());
     Trace("\nsecond");  // moving to the new path writes out the old one
-    EXPECT_EQ(ReadFile(m_strFile), kBom + "\r\nfirst");
+    EXPECT_EQ(ReadFileBytes(m_strFile), kBom + "\r\nfirst");
     FlushTrace();
-    EXPECT_EQ(ReadFile(strSecond), kBom + "\r\nsecond");
+    EXPECT_EQ(ReadFileBytes(strSecond), kBom + "\r\nsecond");
 }
 
 TEST_F(TraceTest, LongPathIsCutTo259Units)
@@ -268,7 +261,7 @@ TEST_F(TraceTest, ThreadsTracingAtOnceLoseNoLine)
         th.join();
     FlushTrace();
 
-    const std::string strFile = ReadFile(m_strFile);
+    const std::string strFile = ReadFileBytes(m_strFile);
     const std::string strDebug = All();
     EXPECT_EQ(Count(strFile, "\r\n"), size_t{kThreads * kLines});
     EXPECT_EQ(Lines().size(), size_t{kThreads * kLines});
@@ -308,13 +301,13 @@ TEST_F(TraceTest, EnvironmentSetsSwitchAndFileAtStartUp)
         GTEST_SKIP() << "KV_TEST_BINARY is not set";
     const std::string strChild = m_strDir + "/child.txt";
     ASSERT_EQ(RunChild("KV_TRACE=0x4F KV_TRACE_FILE='" + strChild + "'"), 0);
-    EXPECT_NE(ReadFile(strChild).find("child switch=0x4F path=" + strChild), std::string::npos)
-        << ReadFile(strChild);
+    EXPECT_NE(ReadFileBytes(strChild).find("child switch=0x4F path=" + strChild), std::string::npos)
+        << ReadFileBytes(strChild);
 
     // Decimal switch word, default file in the temporary-files folder.
     ASSERT_EQ(RunChild("KV_TRACE=09 TMPDIR='" + m_strDir + "'"), 0);
     const std::string strDefault = m_strDir + "/TARNTrace.txt";
-    EXPECT_EQ(ReadFile(strDefault), kBom + "\r\nchild switch=0x9 path=" + strDefault);
+    EXPECT_EQ(ReadFileBytes(strDefault), kBom + "\r\nchild switch=0x9 path=" + strDefault);
 }
 
 }  // namespace

@@ -13,32 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include "dshowflt/common/commontest_util.h"
+
 namespace {
 
 const std::string kBom = "\xEF\xBB\xBF";
 
-std::string ReadFile(const std::string& strPath)
-{
-    std::ifstream f(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using commontest::ReadFileBytes;
 
-class CTraceFileWriterTest : public ::testing::Test
+class CTraceFileWriterTest : public commontest::CTempFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        char szTemplate[] = "/tmp/kvtracefileXXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_strDir = szTemplate;
-        m_strPath = m_strDir + "/trace.txt";
-    }
-    void TearDown() override
-    {
-        const std::string strCmd = "rm -rf '" + m_strDir + "'";
-        EXPECT_EQ(system(strCmd.c_str()), 0);
-    }
-
     CTraceFileWriter* Acquire(const std::string& strPath)
     {
         CTraceFileWriter* p = nullptr;
@@ -46,8 +31,7 @@ protected:
         return p;
     }
 
-    std::string m_strDir;
-    std::string m_strPath;
+    const std::string m_strPath = P("trace.txt");
 };
 
 TEST_F(CTraceFileWriterTest, NewFileGetsOneByteOrderMarkAndCrLf)
@@ -56,7 +40,7 @@ TEST_F(CTraceFileWriterTest, NewFileGetsOneByteOrderMarkAndCrLf)
     ASSERT_NE(p, nullptr);
     p->Append("\r\nA\nB", 5);
     EXPECT_EQ(p->Flush(), S_OK);
-    EXPECT_EQ(ReadFile(m_strPath), kBom + "\r\nA\r\nB");
+    EXPECT_EQ(ReadFileBytes(m_strPath), kBom + "\r\nA\r\nB");
 
     // Later flushes only append; a CR at the end of one batch and the LF at
     // the start of the next stay one pair.
@@ -65,7 +49,7 @@ TEST_F(CTraceFileWriterTest, NewFileGetsOneByteOrderMarkAndCrLf)
     p->Append("\nD\r\n", 4);
     EXPECT_EQ(p->Flush(), S_OK);
     EXPECT_EQ(p->Flush(), S_FALSE);  // nothing pending
-    EXPECT_EQ(ReadFile(m_strPath), kBom + "\r\nA\r\nB\r\nC\r\nD\r\n");
+    EXPECT_EQ(ReadFileBytes(m_strPath), kBom + "\r\nA\r\nB\r\nC\r\nD\r\n");
     p->Release();
 }
 
@@ -76,7 +60,7 @@ TEST_F(CTraceFileWriterTest, ExistingFileIsAppendedWithoutMark)
     ASSERT_NE(p, nullptr);
     p->Append("new\n", 4);
     EXPECT_EQ(p->Flush(), S_OK);
-    EXPECT_EQ(ReadFile(m_strPath), "old\r\nnew\r\n");
+    EXPECT_EQ(ReadFileBytes(m_strPath), "old\r\nnew\r\n");
     p->Release();
 }
 
@@ -86,7 +70,7 @@ TEST_F(CTraceFileWriterTest, FolderPathGetsAFileInside)
     ASSERT_NE(p, nullptr);
     p->Append("x", 1);
     EXPECT_EQ(p->Flush(), S_OK);
-    EXPECT_EQ(ReadFile(m_strDir + "/" + CTraceFileWriter::kDefaultFileName), kBom + "x");
+    EXPECT_EQ(ReadFileBytes(m_strDir + "/" + CTraceFileWriter::kDefaultFileName), kBom + "x");
     p->Release();
 }
 
@@ -102,9 +86,9 @@ TEST_F(CTraceFileWriterTest, OneWriterPerPathAndLastReleaseWrites)
     p1->Append("one ", 4);
     p2->Append("two", 3);
     p1->Release();
-    EXPECT_FALSE(ReadFile(m_strPath).find("two") != std::string::npos);  // p2 still holds it
+    EXPECT_FALSE(ReadFileBytes(m_strPath).find("two") != std::string::npos);  // p2 still holds it
     p2->Release();
-    EXPECT_EQ(ReadFile(m_strPath), kBom + "one two");
+    EXPECT_EQ(ReadFileBytes(m_strPath), kBom + "one two");
     pOther->Release();
 
     // After the last release the path gets a fresh writer.
@@ -112,7 +96,7 @@ TEST_F(CTraceFileWriterTest, OneWriterPerPathAndLastReleaseWrites)
     ASSERT_NE(p3, nullptr);
     p3->Append("!", 1);
     p3->Release();
-    EXPECT_EQ(ReadFile(m_strPath), kBom + "one two!");
+    EXPECT_EQ(ReadFileBytes(m_strPath), kBom + "one two!");
 }
 
 TEST_F(CTraceFileWriterTest, FlushThreadWritesWithoutBeingAsked)
@@ -140,10 +124,10 @@ TEST_F(CTraceFileWriterTest, FlushThreadWritesWithoutBeingAsked)
         // has written, at most 5 s (the period is 500 ms).
         std::unique_lock<std::mutex> lock(wait.mtx);
         const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (ReadFile(m_strPath) != kBom + "timed" && std::chrono::steady_clock::now() < tEnd)
+        while (ReadFileBytes(m_strPath) != kBom + "timed" && std::chrono::steady_clock::now() < tEnd)
             wait.cv.wait_until(lock, tEnd);
     }
-    EXPECT_EQ(ReadFile(m_strPath), kBom + "timed");
+    EXPECT_EQ(ReadFileBytes(m_strPath), kBom + "timed");
     CTraceFileWriter::SetFlushHookForTest(nullptr, nullptr);
     p->Release();
 }
@@ -161,13 +145,13 @@ TEST_F(CTraceFileWriterTest, FileHeldByAnotherWriterCostsOneFlush)
     const auto tStart = std::chrono::steady_clock::now();
     EXPECT_EQ(p->Flush(), HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
     EXPECT_GE(std::chrono::steady_clock::now() - tStart, std::chrono::milliseconds(CTraceFileWriter::kOpenRetryMs));
-    EXPECT_EQ(ReadFile(m_strPath), "");
+    EXPECT_EQ(ReadFileBytes(m_strPath), "");
 
     ASSERT_EQ(flock(fd, LOCK_UN), 0);
     close(fd);
     p->Append("kept", 4);
     EXPECT_EQ(p->Flush(), S_OK);
-    EXPECT_EQ(ReadFile(m_strPath), kBom + "kept");
+    EXPECT_EQ(ReadFileBytes(m_strPath), kBom + "kept");
     p->Release();
 }
 

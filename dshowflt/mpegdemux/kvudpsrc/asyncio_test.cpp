@@ -6,6 +6,7 @@
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -321,6 +322,31 @@ protected:
         }
         return d;
     }
+    // The next completions, in order: whole reads of the stream (cb bytes
+    // from llStart, on time, continuous) or requests handed back empty.
+    struct SExpect
+    {
+        DWORD_PTR dwUser;
+        LONGLONG llStart;
+        LONG cb;
+        HRESULT hr = S_OK;
+    };
+    void ExpectCompletions(std::initializer_list<SExpect> expected, DWORD dwTimeout = kWaitMs)
+    {
+        for (const SExpect& e : expected) {
+            SDone d = Next(dwTimeout);
+            EXPECT_EQ(d.hr, e.hr) << "request " << e.dwUser;
+            EXPECT_EQ(d.dwUser, e.dwUser);
+            ASSERT_NE(d.pSample, nullptr);  // handed back with failures too
+            ASSERT_EQ(d.cbRead, e.cb);
+            if (e.cb) {
+                EXPECT_EQ(d.tStart, e.llStart);
+                EXPECT_EQ(d.tStop, e.llStart + e.cb);
+                EXPECT_EQ(d.pSample->IsDiscontinuity(), S_FALSE);
+                ExpectPattern(d.pSample, e.llStart, e.cb);
+            }
+        }
+    }
     static void ExpectPatternIn(const BYTE* pb, LONGLONG llStart, LONG cb)
     {
         for (LONG i = 0; i < cb; ++i)
@@ -347,18 +373,7 @@ TEST_F(CAsyncIoTest, CompletesInOffsetOrderWhateverTheArrivalOrder)
     ASSERT_EQ(Queue(200, 100, 2), S_OK);
     ASSERT_TRUE(m_stream.WaitUntil([&] { return m_stream.WaitingAt() == 100; }));
     m_stream.Append(400);
-
-    const struct { DWORD_PTR dwUser; LONGLONG llStart; } expected[] = {{1, 100}, {2, 200}, {3, 300}};
-    for (const auto& e : expected) {
-        SDone d = Next();
-        ASSERT_EQ(d.hr, S_OK);
-        EXPECT_EQ(d.dwUser, e.dwUser);
-        EXPECT_EQ(d.cbRead, 100);
-        EXPECT_EQ(d.tStart, e.llStart);
-        EXPECT_EQ(d.tStop, e.llStart + 100);
-        EXPECT_EQ(d.pSample->IsDiscontinuity(), S_FALSE);
-        ExpectPattern(d.pSample, e.llStart, 100);
-    }
+    ExpectCompletions({{1, 100, 100}, {2, 200, 100}, {3, 300, 100}});
 }
 
 TEST_F(CAsyncIoTest, SuspendedReadWithoutDataIsRetriedBeforeLaterOffsets)
@@ -377,13 +392,7 @@ TEST_F(CAsyncIoTest, SuspendedReadWithoutDataIsRetriedBeforeLaterOffsets)
         ASSERT_EQ(Queue(200, 100, 3), S_OK);
     }
 
-    const struct { DWORD_PTR dwUser; LONGLONG llStart; } expected[] = {{1, 100}, {2, 200}, {3, 200}, {4, 300}};
-    for (const auto& e : expected) {
-        SDone d = Next();
-        ASSERT_EQ(d.hr, S_OK);
-        EXPECT_EQ(d.dwUser, e.dwUser);
-        ExpectPattern(d.pSample, e.llStart, 100);
-    }
+    ExpectCompletions({{1, 100, 100}, {2, 200, 100}, {3, 200, 100}, {4, 300, 100}});
     EXPECT_EQ(m_stream.ReadPositions(), (std::vector<LONGLONG>{100, 100, 200, 200, 300}));
 }
 
@@ -412,14 +421,7 @@ TEST_F(CAsyncIoTest, SuspendedPartialRequestCompletesWithWhatItHasOthersKeepThei
     const std::vector<LONGLONG> vReads = m_stream.ReadPositions();
     EXPECT_EQ(vReads.back(), 150);
     m_stream.Append(450);
-    for (DWORD_PTR dwUser : {3, 2}) {
-        SDone d2 = Next();
-        ASSERT_EQ(d2.hr, S_OK);
-        ASSERT_EQ(d2.dwUser, dwUser);
-        EXPECT_EQ(d2.cbRead, 100);
-        EXPECT_EQ(d2.pSample->IsDiscontinuity(), S_FALSE);
-        ExpectPattern(d2.pSample, dwUser == 3 ? 100 : 400, 100);
-    }
+    ExpectCompletions({{3, 100, 100}, {2, 400, 100}});
 }
 
 TEST_F(CAsyncIoTest, ShortReadsAreJudgedAgainstTheLengthsSeenAtRequest)
@@ -466,15 +468,7 @@ TEST_F(CAsyncIoTest, BeginFlushHandsBackEveryRequestThenRefusesUntilEndFlush)
     ASSERT_EQ(m_pIo->BeginFlush(), S_OK);
     // The queued ones were never tried; the one in flight ends with what its
     // read had, which is nothing.
-    const struct { DWORD_PTR dwUser; HRESULT hr; } expected[] = {
-        {2, E_FAIL}, {3, E_FAIL}, {1, HRESULT_FROM_WIN32(ERROR_HANDLE_EOF)}};
-    for (const auto& e : expected) {
-        SDone d = Next(0);
-        EXPECT_EQ(d.hr, e.hr);
-        EXPECT_EQ(d.dwUser, e.dwUser);
-        EXPECT_NE(d.pSample, nullptr);
-        EXPECT_EQ(d.cbRead, 0);
-    }
+    ExpectCompletions({{2, 0, 0, E_FAIL}, {3, 0, 0, E_FAIL}, {1, 0, 0, HRESULT_FROM_WIN32(ERROR_HANDLE_EOF)}}, 0);
     EXPECT_EQ(Next(0).hr, VFW_E_WRONG_STATE);
     EXPECT_EQ(Next(kWaitMs).hr, VFW_E_WRONG_STATE);  // at once, not after the time-out
     EXPECT_EQ(Queue(0, 100, 4), VFW_E_WRONG_STATE);

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "dshowflt/mpegdemux/kvudpsrc/filtertestutil.h"
 #include "dshowflt/mpegdemux/kvudpsrc/kvmpg2tssrc.h"
 #include "platform/graph/filtergraph.h"
@@ -53,21 +54,7 @@ inline std::u16string UdpUrl(WORD wPort, const char* pszOptions = "")
     return Utf8ToWide("udp://127.0.0.1:" + std::to_string(wPort) + pszOptions);
 }
 
-class CTempFolder
-{
-public:
-    CTempFolder()
-    {
-        char sz[] = "/tmp/kvfilter_XXXXXX";
-        if (mkdtemp(sz))
-            m_str = sz;
-    }
-    ~CTempFolder() { (void)!system(("rm -rf '" + m_str + "'").c_str()); }
-    const std::string& Path() const { return m_str; }
-
-private:
-    std::string m_str;
-};
+using dvrtest::CTempFolder;
 
 // Puts the filter's DVR ring (nFiles of cbFile bytes) into strFolder.
 inline HRESULT SetRing(CKVMpg2TSSrc* pFilter, const std::string& strFolder, LONG nFiles = 4,

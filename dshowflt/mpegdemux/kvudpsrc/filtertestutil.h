@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "dshowflt/common/commontest_util.h"
 #include "dshowflt/mpegdemux/kvudpsrc/kvudpsrcif.h"
 #include "platform/msgqueue.h"
 #include "platform/sync.h"
@@ -17,13 +18,7 @@
 namespace filtertest {
 
 // Time bounds grow under the sanitizers.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr DWORD kSlow = 4;
-#elif defined(__has_feature)
-constexpr DWORD kSlow = (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer)) ? 4 : 1;
-#else
-constexpr DWORD kSlow = 1;
-#endif
+constexpr DWORD kSlow = commontest::kSanitizerSlowdown;
 
 // The application's IKVSrcCallback: records each call and answers with
 // m_hrAnswer. Lives on the stack; its count only shows who still holds it.

@@ -17,40 +17,21 @@
 #include <fstream>
 #include <sstream>
 
+#include "dshowflt/common/rtp/rtpinterop_testutil.h"
 #include "dshowflt/mpegdemux/kvudpsrc/filternettestutil.h"
 #include "platform/graph/pushsink.h"
 
-extern char** environ;
 
 using namespace filtertest;
 
 namespace {
 
-CTempFolder& Temp()
-{
-    static CTempFolder s_dir;
-    return s_dir;
-}
-
-std::string TempPath(const std::string& strName)
-{
-    return Temp().Path() + "/" + strName;
-}
-
-int RunCommand(const std::string& strCmd, std::string* pOut)
-{
-    FILE* f = popen((strCmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t n; f && (n = fread(buf, 1, sizeof(buf), f)) > 0;)
-        pOut->append(buf, n);
-    const int st = f ? pclose(f) : -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using rtptest::RunCommand;
+using rtptest::TempPath;
 
 void WriteFile(const std::string& strPath, const std::vector<BYTE>& v)
 {
-    std::ofstream(strPath, std::ios::binary)
-        .write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
+    commontest::WriteFileBytes(strPath, v);
 }
 
 std::vector<BYTE> ReadFile(const std::string& strPath)

@@ -74,14 +74,12 @@ struct CReadLog
     }
 };
 
-class CPullPinTest : public ::testing::Test
+class CPullPinTest : public dvrtest::CTempFolderTest
 {
 protected:
     void SetUp() override
     {
-        char sz[] = "/tmp/kvpin_XXXXXX";
-        ASSERT_NE(mkdtemp(sz), nullptr);
-        m_strDir = sz;
+        CTempFolderTest::SetUp();
         m_pWriter = std::make_unique<CTestWriter>();
         ASSERT_EQ(S_OK, CFilterGraph::Create(&m_pGraph));
     }
@@ -96,7 +94,6 @@ protected:
         if (m_pSource)
             m_pSource->Release();
         m_pWriter.reset();
-        (void)system(("rm -rf '" + m_strDir + "'").c_str());
     }
 
     // A live writer and the source following it.
@@ -166,7 +163,6 @@ protected:
         }
     }
 
-    std::string m_strDir;
     std::unique_ptr<CTestWriter> m_pWriter;
     CFilterGraph* m_pGraph = nullptr;
     CTestSource* m_pSource = nullptr;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dshowflt/common/dvr/dvrsink.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "platform/thread.h"
 
 namespace {
@@ -252,17 +253,10 @@ TEST(COffsetLoggerText, BadTextIsRefused)
 // thread (at once the log and the writer) wires them.
 TEST(COffsetLoggerFallbackTest, OffsetsTheLogForgotAreAnsweredFromTheIndexBesideTheRing)
 {
-    char szDir[] = "/tmp/kvlogidx_XXXXXX";
-    ASSERT_NE(mkdtemp(szDir), nullptr);
-    CBaseDVRSink* pSink = new CBaseDVRSink("test sink", nullptr);
-    pSink->NonDelegatingAddRef();
-    BSTR bstrDir = SysAllocString(Utf8ToWide(szDir).c_str());
-    ASSERT_EQ(pSink->StartChangingAttributes(), S_OK);
-    ASSERT_EQ(pSink->SetFolderName(0, bstrDir), S_OK);
-    ASSERT_EQ(pSink->SetBufferSize(0, 4, 65536.0), S_OK);
-    ASSERT_EQ(pSink->EndChangingAttributes(VARIANT_FALSE), S_OK);
-    SysFreeString(bstrDir);
-    ASSERT_EQ(pSink->StartDVR(), S_OK);
+    dvrtest::CTempFolder folder;
+    dvrtest::CTestWriter writer;
+    ASSERT_EQ(writer.Start(folder.Path(), 4, 65536.0, nullptr), S_OK);
+    CBaseDVRSink* pSink = writer.Sink();
 
     // Two bursts 80 ms apart (the pause gets entries of its own), then the
     // log starts: it knows nothing of the first 2000 bytes.
@@ -310,8 +304,7 @@ TEST(COffsetLoggerFallbackTest, OffsetsTheLogForgotAreAnsweredFromTheIndexBeside
     ASSERT_EQ(pSink->StopDVR(), S_OK);
     ASSERT_EQ(log.GetReceiveTime(500, &d), S_OK);
     EXPECT_LT(d, dLogOnly);
-    (void)system((std::string("rm -rf '") + szDir + "'").c_str());
+    (void)system(("rm -rf '" + folder.Path() + "'").c_str());
     ASSERT_EQ(log.GetReceiveTime(500, &d), S_OK);
     EXPECT_EQ(d, dLogOnly);
-    pSink->NonDelegatingRelease();
 }

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "dshowflt/common/commontest_util.h"
 #include "dshowflt/common/dvr/dvrengine.h"
+#include "dshowflt/common/dvr/dvrtest_util.h"
 #include "dshowflt/common/trace/trace.h"
 #include "dshowflt/common/trace/traceseams.h"
 #include "dshowflt/mpegdemux/kvudpsrc/net/recvthread.h"
@@ -27,13 +29,8 @@ namespace recvtest {
 typedef std::vector<BYTE> Bytes;
 
 // Time bounds grow under the sanitizers.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr DWORD kSlow = 4;
-#elif defined(__has_feature)
-constexpr DWORD kSlow = (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer)) ? 4 : 1;
-#else
-constexpr DWORD kSlow = 1;
-#endif
+constexpr DWORD kSlow = commontest::kSanitizerSlowdown;
+using commontest::CTraceCapture;
 
 struct SUnit
 {
@@ -179,72 +176,10 @@ private:
     CMediaType m_mt;
 };
 
-// Every trace line while it lives.
-class CTraceCapture
+class CTempDir : public dvrtest::CTempFolder
 {
 public:
-    CTraceCapture() : m_dwSaved(g_dwTraceSwitch.load())
-    {
-        SetTraceDebugOutputForTest(&CTraceCapture::OnLine, this);
-        g_dwTraceSwitch.store(TRACE_ENABLED | TRACE_TO_DEBUGGER);
-    }
-    ~CTraceCapture()
-    {
-        g_dwTraceSwitch.store(m_dwSaved);
-        SetTraceDebugOutputForTest(nullptr, nullptr);
-    }
-    int Count(const std::string& strLine)
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return CountLocked(strLine);
-    }
-    bool Has(const std::string& strLine) { return Count(strLine) > 0; }
-    // Waits (bounded) until the line has been traced nCount times.
-    bool WaitFor(const std::string& strLine, DWORD dwMs = 5000, int nCount = 1)
-    {
-        std::unique_lock<std::mutex> lock(m_mtx);
-        return m_cv.wait_for(lock, std::chrono::milliseconds(dwMs * kSlow),
-                             [&] { return CountLocked(strLine) >= nCount; });
-    }
-
-private:
-    int CountLocked(const std::string& strLine)
-    {
-        int n = 0;
-        for (size_t pos = m_str.find(strLine); pos != std::string::npos; pos = m_str.find(strLine, pos + 1))
-            ++n;
-        return n;
-    }
-    static void OnLine(void* pv, const char* psz, size_t cb)
-    {
-        CTraceCapture* p = static_cast<CTraceCapture*>(pv);
-        {
-            std::lock_guard<std::mutex> lock(p->m_mtx);
-            p->m_str.append(psz, cb);
-        }
-        p->m_cv.notify_all();
-    }
-    const uint32_t m_dwSaved;
-    std::mutex m_mtx;
-    std::condition_variable m_cv;
-    std::string m_str;
-};
-
-class CTempDir
-{
-public:
-    CTempDir()
-    {
-        char sz[] = "/tmp/kvrecv_XXXXXX";
-        if (mkdtemp(sz))
-            m_str = sz;
-    }
-    ~CTempDir() { (void)!system(("rm -rf '" + m_str + "'").c_str()); }
-    const std::string& Path() const { return m_str; }
-    CWString Stub() const { return Utf8ToWide(m_str + "/Capture.KBL"); }
-
-private:
-    std::string m_str;
+    CWString Stub() const { return W("Capture.KBL"); }
 };
 
 // The whole of a finished ring, through a reader engine.
