@@ -7,7 +7,9 @@
 // delivered on connection k: nothing lost, nothing repeated. The seams are
 // found in the ring by its content (where the stream starts over) and must
 // fall where the relay's counts put them.
+#include <fstream>
 #include <future>
+#include <sstream>
 
 #include "dshowflt/mpegdemux/kvudpsrc/net/recvtest_util.h"
 #include "tools/tcpimpairrelay.h"
@@ -78,7 +80,7 @@ protected:
 
     // The receive thread through the relay until the relay has ended nConns
     // connections and the ring holds what they delivered.
-    SResult Run(const STcpImpairPlan& plan, uint32_t dwSeed, long long cbPerClient, size_t nConns)
+    SResult RunReceiver(const STcpImpairPlan& plan, uint32_t dwSeed, long long cbPerClient, size_t nConns)
     {
         SResult r;
         const uint16_t wSend = StartSender(cbPerClient);
@@ -169,7 +171,7 @@ TEST_F(CRelayTcpTest, SplitWritesNeverChangeTheRecordedBytes)
     plan.dSplit = 1;
     plan.nMaxPieces = 6;
     plan.nConnections = 1;
-    const SResult r = Run(plan, 11, 3000000, 1);
+    const SResult r = RunReceiver(plan, 11, 3000000, 1);
     printf("split: relay %s; ring %zu bytes, %ld reads no whole number of packets\n", r.strSummary.c_str(),
            r.ring.size(), r.nOddUnits);
     // The receiver's reads fell off the packet grid.
@@ -195,7 +197,7 @@ TEST_F(CRelayTcpTest, ClosesAndResetsLoseAndRepeatNothingAndReconnectQuickly)
     plan.dReset = 0.5;
     plan.nDownMs = 150;
     plan.nConnections = 8;
-    const SResult r = Run(plan, 12, 600000, 8);
+    const SResult r = RunReceiver(plan, 12, 600000, 8);
     printf("breaks: relay %s; ring %zu bytes\n", r.strSummary.c_str(), r.ring.size());
     ASSERT_EQ(8u, r.conns.size());
     long nResets = 0, nCloses = 0;
@@ -221,4 +223,46 @@ TEST_F(CRelayTcpTest, ClosesAndResetsLoseAndRepeatNothingAndReconnectQuickly)
         llBefore += r.conns[k].llDelivered;
     }
     printf("breaks: worst time from the listener's return to the ring growing: %lld ms\n", llWorstMs);
+}
+
+// The same through the processes a user runs: `send` into `relay --tcp`
+// into `record tcp://`. The recording is the concatenation the relay's log
+// calls for, and `record` ends by itself once the server stays away past
+// its time-out.
+TEST_F(CRelayTcpTest, SendRelayRecordProcessesKeepEveryDeliveredByteOnce)
+{
+    const uint16_t wSend = StartSender(400000);
+    ASSERT_NE(0, wSend);
+    CChild relay;
+    relay.Start({"relay", "--tcp", "--to", std::to_string(wSend), "--seed", std::to_string(Seed(13)), "--split",
+                 "0.3", "--break-min", "30000", "--break-max", "300000", "--breaks", "3", "--down", "100",
+                 "--connections", "4", "--log", P("relay.log")},
+                P("relay.out"), P("relay.err"));
+    const std::string strListen = WaitForLine(P("relay.out"), "listening tcp://127.0.0.1:");
+    ASSERT_FALSE(strListen.empty());
+    const SToolRun rec =
+        Run({"record", "tcp://127.0.0.1:" + strListen + "?Timeout=1", "-o", P("rec.ts"), "-q"}, 20000);
+    EXPECT_EQ(0, rec.nExit) << rec.strErr;
+    relay.Signal(SIGINT);
+    ASSERT_EQ(0, relay.Wait(5000 * kToolSlowdown));
+    m_send.Signal(SIGINT);
+    EXPECT_EQ(0, m_send.Wait(5000 * kToolSlowdown));
+
+    SResult r;
+    std::istringstream log(ReadAll(P("relay.log")));
+    std::string strLine;
+    while (std::getline(log, strLine)) {
+        // "K END delivered N written N split N"
+        STcpConnection c;
+        char szEnd[32] = {};
+        int nConn = 0;
+        ASSERT_EQ(3, sscanf(strLine.c_str(), "%d %31s delivered %lld", &nConn, szEnd, &c.llDelivered)) << strLine;
+        c.eEnd = std::string(szEnd) == "reset" ? ETcpEnd::Reset : ETcpEnd::Closed;
+        r.conns.push_back(c);
+    }
+    ASSERT_EQ(4u, r.conns.size()) << ReadAll(P("relay.log"));
+    std::ifstream f(P("rec.ts"), std::ios::binary);
+    r.ring = Bytes(std::istreambuf_iterator<char>(f), {});
+    printf("processes: %s", ReadAll(P("relay.log")).c_str());
+    ExpectConcatenation(r);
 }
