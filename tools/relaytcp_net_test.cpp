@@ -244,7 +244,7 @@ TEST_F(CRelayTcpTest, SendRelayRecordProcessesKeepEveryDeliveredByteOnce)
         Run({"record", "tcp://127.0.0.1:" + strListen + "?Timeout=1", "-o", P("rec.ts"), "-q"}, 20000);
     EXPECT_EQ(0, rec.nExit) << rec.strErr;
     relay.Signal(SIGINT);
-    ASSERT_EQ(0, relay.Wait(5000 * kToolSlowdown));
+    ASSERT_EQ(0, relay.Wait(5000 * kToolSlowdown)) << ReadAll(P("relay.err"));
     m_send.Signal(SIGINT);
     EXPECT_EQ(0, m_send.Wait(5000 * kToolSlowdown));
 

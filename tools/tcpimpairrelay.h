@@ -97,9 +97,12 @@ public:
         if (!Listen())
             return 0;
         m_tListening = std::chrono::steady_clock::now();
+        // From here on the members are the relay thread's (it listens again
+        // after a break).
+        const uint16_t wPort = m_wPort;
         m_bStop = false;
         m_thread = std::thread([this] { Loop(); });
-        return m_wPort;
+        return wPort;
     }
     void Stop()
     {
