@@ -44,6 +44,7 @@ struct STcpImpairPlan
     int nBreaks = -1;          // how many connections break (-1: all of them)
     double dReset = 0.5;       // chance a break is a reset rather than a close
     int nDownMs = 0;           // after a break, the listener is closed this long
+    int nDownRandomMs = 0;     // ... plus up to this many milliseconds more, at random
     int nConnections = -1;     // after this many, the listener closes for good
 };
 
@@ -261,10 +262,11 @@ private:
             Update(iConn, c);
             if (c.eEnd == ETcpEnd::Reset || c.eEnd == ETcpEnd::Closed) {
                 ++nBroken;
-                if (m_plan.nDownMs > 0) {
+                if (m_plan.nDownMs > 0 || m_plan.nDownRandomMs > 0) {
                     // The server is away: connection attempts are refused.
                     CloseFd(&m_fdListen);
-                    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_plan.nDownMs);
+                    const auto end = std::chrono::steady_clock::now() +
+                                     std::chrono::milliseconds(m_plan.nDownMs + Between(0, m_plan.nDownRandomMs));
                     while (!m_bStop && std::chrono::steady_clock::now() < end)
                         std::this_thread::sleep_for(std::chrono::milliseconds(2));
                 }
