@@ -613,13 +613,7 @@ TEST_F(CDVRSinkTest, FreeNameRuleSkipsLiveOwnersAndPlantedLinks)
     // A stub naming a process that does not exist is free; one whose owner
     // name carries no process id counts as live.
     auto PlantStub = [&](const std::string& strName, const std::string& strOwner) {
-        std::string s("TARNDVR\0\x64\0", 10);
-        for (size_t i = 0; i < 100; ++i) {
-            s += i < strOwner.size() ? strOwner[i] : '\0';
-            s += '\0';
-        }
-        s += std::string(20, '\0');
-        std::ofstream(Path(strName), std::ios::binary) << s;
+        dvrtest::WriteFileBytes(Path(strName), dvrtest::CStubBuilder().Header(100, Utf8ToWide(strOwner), 0).m_v);
     };
     PlantStub("Capture.KBL", "TARN DVR Sink 00000000 pid 7ffffff0");
     PlantStub("Capture0.KBL", "somebody");
