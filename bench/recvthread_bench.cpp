@@ -25,6 +25,7 @@
 #include <benchmark/benchmark.h>
 
 #include "dshowflt/common/dvr/dvrengine.h"
+#include "bench/benchrecv.h"
 #include "dshowflt/mpegdemux/kvudpsrc/net/recvthread.h"
 #include "platform/graph/mtype.h"
 
@@ -69,25 +70,6 @@ private:
     std::unique_ptr<std::atomic<int64_t>[]> m_aNs;
     const size_t m_cMax;
     std::atomic<size_t> m_cReceived{0};
-};
-
-class CBenchFilter : public IRecvFilter
-{
-public:
-    void SetStarvation(BOOL) override {}
-    HRESULT OnAttributesChanging(LONG) override { return S_OK; }
-    HRESULT AskIfIShouldContinueWaiting(DWORD) override { return S_OK; }
-    BOOL HasCallback() override { return FALSE; }
-    // In a graph: the writer enters the object table and names itself in
-    // the stub, which is how followers know the ring still grows.
-    BOOL IsInFilterGraph() override { return TRUE; }
-    CBuffer& ParameterBuffer() override { return m_params; }
-    HRESULT SetOutputMediaType(const AM_MEDIA_TYPE*) override { return S_OK; }
-    HRESULT GetOutputMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    BOOL IsOutputMediaTypeValid() override { return FALSE; }
-
-private:
-    CBuffer m_params;
 };
 
 class CFollower : public CDVREngine

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "dshowflt/common/dvr/dvrengine.h"
+#include "bench/benchrecv.h"
 #include "dshowflt/mpegdemux/kvudpsrc/net/recvthread.h"
 #include "platform/graph/mtype.h"
 
@@ -49,31 +50,6 @@ namespace {
 std::atomic<bool> g_bStop{false};
 
 void OnSignal(int) { g_bStop.store(true); }
-
-class CNullPin : public IRecvOutputPin
-{
-public:
-    HRESULT DeliverData(const BYTE*, LONG, REFERENCE_TIME, REFERENCE_TIME, DWORD, BOOL) override { return S_OK; }
-};
-
-class CBenchFilter : public IRecvFilter
-{
-public:
-    void SetStarvation(BOOL) override {}
-    HRESULT OnAttributesChanging(LONG) override { return S_OK; }
-    HRESULT AskIfIShouldContinueWaiting(DWORD) override { return S_OK; }
-    BOOL HasCallback() override { return FALSE; }
-    // In a graph: the writer names itself in the stub, which is how the
-    // follower knows that the ring still grows.
-    BOOL IsInFilterGraph() override { return TRUE; }
-    CBuffer& ParameterBuffer() override { return m_params; }
-    HRESULT SetOutputMediaType(const AM_MEDIA_TYPE*) override { return S_OK; }
-    HRESULT GetOutputMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    BOOL IsOutputMediaTypeValid() override { return FALSE; }
-
-private:
-    CBuffer m_params;
-};
 
 // TCP: the sender connects to us, so each open of the socket takes the next
 // connection on a listening socket instead of connecting to a server. What

@@ -176,16 +176,14 @@ HRESULT CPlatformFile::Read(void* pv, DWORD cb, DWORD* pcbRead)
     return S_OK;
 }
 
-HRESULT CPlatformFile::Write(const void* pv, DWORD cb, DWORD* pcbWritten)
+// Writes all of pb, at the file pointer (llOffset < 0) or at llOffset:
+// short writes continue, an interrupted one is retried.
+static HRESULT WriteWhole(int fd, const BYTE* pb, DWORD cb, LONGLONG llOffset, DWORD* pcbWritten)
 {
-    if (!pcbWritten || (!pv && cb))
-        return E_POINTER;
-    *pcbWritten = 0;
-    if (m_hFile == INVALID_HANDLE_VALUE)
-        return E_HANDLE;
-    const BYTE* pb = static_cast<const BYTE*>(pv);
     while (*pcbWritten < cb) {
-        ssize_t n = write(m_hFile, pb + *pcbWritten, cb - *pcbWritten);
+        const ssize_t n = llOffset < 0 ? write(fd, pb + *pcbWritten, cb - *pcbWritten)
+                                       : pwrite(fd, pb + *pcbWritten, cb - *pcbWritten,
+                                                static_cast<off_t>(llOffset + *pcbWritten));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -196,6 +194,16 @@ HRESULT CPlatformFile::Write(const void* pv, DWORD cb, DWORD* pcbWritten)
         *pcbWritten += static_cast<DWORD>(n);
     }
     return S_OK;
+}
+
+HRESULT CPlatformFile::Write(const void* pv, DWORD cb, DWORD* pcbWritten)
+{
+    if (!pcbWritten || (!pv && cb))
+        return E_POINTER;
+    *pcbWritten = 0;
+    if (m_hFile == INVALID_HANDLE_VALUE)
+        return E_HANDLE;
+    return WriteWhole(m_hFile, static_cast<const BYTE*>(pv), cb, -1, pcbWritten);
 }
 
 HRESULT CPlatformFile::WriteGather(const FileChunk* pChunks, int nChunks, DWORD* pcbWritten)
@@ -253,20 +261,7 @@ HRESULT CPlatformFile::WriteAt(LONGLONG llOffset, const void* pv, DWORD cb, DWOR
         return E_HANDLE;
     if (llOffset < 0)
         return HRESULT_FROM_WIN32(ERROR_SEEK);
-    const BYTE* pb = static_cast<const BYTE*>(pv);
-    while (*pcbWritten < cb) {
-        ssize_t n = pwrite(m_hFile, pb + *pcbWritten, cb - *pcbWritten,
-                           static_cast<off_t>(llOffset + *pcbWritten));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return LastError();
-        }
-        if (n == 0)
-            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-        *pcbWritten += static_cast<DWORD>(n);
-    }
-    return S_OK;
+    return WriteWhole(m_hFile, static_cast<const BYTE*>(pv), cb, llOffset, pcbWritten);
 }
 
 HRESULT CPlatformFile::Seek(LONGLONG llDistance, DWORD dwMethod, LONGLONG* pllNewPos)

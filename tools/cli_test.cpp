@@ -220,7 +220,8 @@ TEST_F(CCommandLineTest, TheManualPageAndTheCompletionKnowEveryOptionOfEveryComm
     // troff writes a minus as "\-".
     for (size_t n; (n = strMan.find("\\-")) != std::string::npos;)
         strMan.erase(n, 1);
-    for (const char* pszCommand : {"record", "send", "dvr-write", "follow", "copy", "dvr-info", "register", "unregister"}) {
+    for (const char* pszCommand :
+         {"record", "send", "relay", "dvr-write", "follow", "copy", "dvr-info", "register", "unregister"}) {
         EXPECT_NE(std::string::npos, strMan.find(pszCommand)) << pszCommand;
         EXPECT_NE(std::string::npos, strCompletion.find(pszCommand)) << pszCommand;
         const SToolRun run = Run({pszCommand, "--help"});

@@ -9,6 +9,7 @@ int DvrWriteMain(int argc, char** argv);
 int FollowMain(int argc, char** argv);
 int CopyMain(int argc, char** argv);
 int SendMain(int argc, char** argv);
+int RelayMain(int argc, char** argv);
 int RecordMain(int argc, char** argv);
 int RegisterMain(int argc, char** argv);
 int UnregisterMain(int argc, char** argv);

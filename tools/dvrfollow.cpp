@@ -265,6 +265,13 @@ int FollowMain(int argc, char** argv)
     // never linked to one.
     const bool bDied = !bStopped && !nWriteErrno && hr == HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) &&
                        source.WriterHasGone();
+    // The source ends any read it cannot serve as the end of the stream; a
+    // finished buffer whose end lies further on has bytes that could not be
+    // read (a recording missing or cut short), which is no clean stop.
+    LONGLONG llEnd = -1;
+    if (!bStopped && !bDied && !nWriteErrno && SUCCEEDED(source.GetAvailableRange(&dFirst, &dCur, &dLast)) &&
+        !IsLive(&source))
+        llEnd = static_cast<LONGLONG>(dLast);
     (void)source.StopDVRReader();
     if (fdOut != STDOUT_FILENO && close(fdOut) != 0 && !nWriteErrno)
         nWriteErrno = errno;
@@ -280,6 +287,9 @@ int FollowMain(int argc, char** argv)
         nResult = kExitOk;
     } else if (bDied) {
         strWhy = "the writer died without closing the buffer";
+    } else if ((hr == HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) || hr == KVMM_E_DVR_STOPPED) && llPos < llEnd) {
+        strWhy = "bytes " + std::to_string(llPos) + ".." + std::to_string(llEnd) +
+                 " of the finished buffer could not be read (a recording is missing or shorter than its record)";
     } else if (hr == HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) || hr == KVMM_E_DVR_STOPPED) {
         strWhy = "the writer stopped";
         nResult = kExitOk;

@@ -2,6 +2,8 @@
 // whether a writer is behind it. Users and tests use it to see inside a
 // buffer; a stub that cannot be read is named with the reason and makes the
 // command fail.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -73,7 +75,14 @@ int DvrInfoMain(int argc, char** argv)
     if (SUCCEEDED(hr))
         hr = engine.ReadAllRecordingsInfo(&nCount, &pList);
     if (FAILED(hr)) {
-        PrintError("dvr-info", "stub %s: %s", strStub.c_str(), HrWords(hr).c_str());
+        // A read fault on a stub is a stub cut short: say how short, since
+        // "cannot read from the device" alone sends the user to the disk.
+        struct stat st;
+        std::string strWhy = HrWords(hr);
+        if (hr == HRESULT_FROM_WIN32(ERROR_READ_FAULT) && stat(strStub.c_str(), &st) == 0)
+            strWhy += " (the stub holds only " + std::to_string(static_cast<long long>(st.st_size)) +
+                      " bytes: cut short, or its writer died while making it)";
+        PrintError("dvr-info", "stub %s: %s", strStub.c_str(), strWhy.c_str());
         return kExitFailure;
     }
 

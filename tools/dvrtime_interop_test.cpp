@@ -17,17 +17,7 @@ namespace {
 
 std::string Shell(const std::string& strCmd, int* pnExit)
 {
-    std::string s;
-    FILE* pf = popen(strCmd.c_str(), "r");
-    if (!pf)
-        return s;
-    char sz[4096];
-    size_t cb;
-    while ((cb = fread(sz, 1, sizeof(sz), pf)) > 0)
-        s.append(sz, cb);
-    const int nStatus = pclose(pf);
-    *pnExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-    return s;
+    return ShellOutput(strCmd, pnExit);
 }
 
 class CDVRKeyframeInteropTest : public CToolTest

@@ -58,6 +58,28 @@ struct CSinkHolder
     CBaseDVRSink* p;
 };
 
+// " (recording PATH)" for the slot the writer last worked on, or nothing.
+std::string CurrentRecordingText(CBaseDVRSink* pSink, const std::string& strStub)
+{
+    LONG lStatus = 0, lFolder = 0, lSlot = -1;
+    double dSize = 0;
+    if (FAILED(pSink->GetStatus(&lStatus, &lFolder, &lSlot, &dSize)) || lSlot < 0)
+        return std::string();
+    BSTR bstrPath = nullptr;
+    double dRecord = 0, dOnDisk = 0;
+    LONG lPlay = 0, lState = 0;
+    if (FAILED(pSink->GetRecordingInfo(lSlot, &bstrPath, &dRecord, &dOnDisk, &lPlay, &lState)) || !bstrPath)
+        return std::string();
+    std::string strPath = WideToUtf8(bstrPath);
+    SysFreeString(bstrPath);
+    // Records keep a name relative to the stub's folder.
+    if (!strPath.empty() && strPath[0] != '/') {
+        const size_t nSlash = strStub.rfind('/');
+        strPath = (nSlash == std::string::npos ? std::string() : strStub.substr(0, nSlash + 1)) + strPath;
+    }
+    return " (recording " + strPath + ")";
+}
+
 HRESULT Configure(CBaseDVRSink* pSink, const std::vector<std::string>& aFolders, long long llFiles,
                   long long llFileSize, const std::string& strName)
 {
@@ -223,10 +245,13 @@ int DvrWriteMain(int argc, char** argv)
             break;
         ullWritten += cb;
     }
+    // The recording being written when a write failed: with a full disk it
+    // is the file that could not grow (or be made), which the user looks for.
+    const std::string strAt = FAILED(hrWrite) ? CurrentRecordingText(pSink, strStub) : std::string();
     const HRESULT hrStop = pSink->StopDVR();
     if (FAILED(hrWrite)) {
-        PrintError("dvr-write", "writing to %s: %s; %llu bytes written", strStub.c_str(), HrWords(hrWrite).c_str(),
-                   ullWritten);
+        PrintError("dvr-write", "writing to %s%s: %s; %llu bytes written", strStub.c_str(), strAt.c_str(),
+                   HrWords(hrWrite).c_str(), ullWritten);
         return kExitFailure;
     }
     if (nReadErrno) {

@@ -17,28 +17,14 @@ namespace {
 
 uint16_t FreeUdpPort()
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cb = sizeof(sa);
-    uint16_t w = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cb) == 0)
-        w = ntohs(sa.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return w;
+    return commontest::FreeLoopbackPort();
 }
 
 int Shell(const std::string& strCmd, std::string* pOut)
 {
-    FILE* pf = popen((strCmd + " 2>&1").c_str(), "r");
-    char sz[4096];
-    for (size_t n; pf && (n = fread(sz, 1, sizeof(sz), pf)) > 0;)
-        pOut->append(sz, n);
-    const int nStatus = pf ? pclose(pf) : -1;
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    int nExit = -1;
+    *pOut += ShellOutput(strCmd + " 2>&1", &nExit);
+    return nExit;
 }
 
 // The value of "key": in the last JSON line of strFile, or -1.

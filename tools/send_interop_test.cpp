@@ -21,36 +21,15 @@ bool HaveFfprobe()
     return system("ffprobe -version >/dev/null 2>&1") == 0;
 }
 
-// Runs a shell command and answers its standard output.
 std::string Shell(const std::string& strCmd, int* pnExit)
 {
-    std::string s;
-    FILE* pf = popen(strCmd.c_str(), "r");
-    if (!pf)
-        return s;
-    char sz[4096];
-    size_t cb;
-    while ((cb = fread(sz, 1, sizeof(sz), pf)) > 0)
-        s.append(sz, cb);
-    const int nStatus = pclose(pf);
-    *pnExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-    return s;
+    return ShellOutput(strCmd, pnExit);
 }
 
 // An ephemeral UDP port that is free at the moment.
 uint16_t FreeUdpPort()
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cb = sizeof(sa);
-    uint16_t w = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cb) == 0)
-        w = ntohs(sa.sin_port);
-    close(fd);
-    return w;
+    return commontest::FreeLoopbackPort();
 }
 
 class CSendInteropTest : public CToolTest

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -33,6 +34,24 @@ inline long long FileSize(const std::string& strPath)
 {
     struct stat st;
     return stat(strPath.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Runs a shell command; answers its standard output and sets its exit
+// status (-1 when it did not exit).
+inline std::string ShellOutput(const std::string& strCmd, int* pnExit)
+{
+    std::string s;
+    FILE* pf = popen(strCmd.c_str(), "r");
+    if (!pf) {
+        *pnExit = -1;
+        return s;
+    }
+    char sz[4096];
+    for (size_t cb; (cb = fread(sz, 1, sizeof(sz), pf)) > 0;)
+        s.append(sz, cb);
+    const int nStatus = pclose(pf);
+    *pnExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    return s;
 }
 
 class CChild

@@ -1,6 +1,8 @@
 // Where a transport stream may be cut: the packet grid found in arbitrary
 // bytes, and the random-access point with the PSI that precedes it.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -112,8 +114,9 @@ TEST(CTsCutTest, TheCutIsTheFirstRandomAccessPointWithThePsiRightBeforeIt)
     // The PES header itself may reach into the next packet (25 of its 209
     // bytes there): a start code inside it is no NAL unit, one right after
     // it is.
-    std::vector<uint8_t> longHeader = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 200};
-    longHeader.resize(184, 0xFF);
+    std::vector<uint8_t> longHeader(184, 0xFF);
+    const uint8_t abPesHeader[] = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 200};
+    std::copy(std::begin(abPesHeader), std::end(abPesHeader), longHeader.begin());
     std::vector<uint8_t> inHeader(20, 0xFF), afterHeader(25, 0xFF);
     for (uint8_t b : {0x00, 0x00, 0x01, 0x65}) {
         inHeader.push_back(b);

@@ -3,7 +3,11 @@
 // capture of trace lines. Test-only.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +31,23 @@ constexpr DWORD kSanitizerSlowdown = (__has_feature(address_sanitizer) || __has_
 #else
 constexpr DWORD kSanitizerSlowdown = 1;
 #endif
+
+// A loopback port nobody is bound to right now (host order); 0 if none.
+inline uint16_t FreeLoopbackPort(int nType = SOCK_DGRAM)
+{
+    const int fd = socket(AF_INET, nType, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t cb = sizeof(sa);
+    uint16_t w = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cb) == 0)
+        w = ntohs(sa.sin_port);
+    if (fd >= 0)
+        close(fd);
+    return w;
+}
 
 // A folder of its own under /tmp, removed with all it holds.
 class CTempFolder

@@ -611,6 +611,11 @@ const bool g_bInstalled = (InstallDVRSinkMarshaller(), true);
 
 extern "C" const bool* const g_pbKVDVRSinkMarshallerLinked = &g_bInstalled;
 
+const SInterfaceMarshaller& DVRSinkMarshaller()
+{
+    return g_dvrSinkMarshaller;
+}
+
 void InstallDVRSinkMarshaller()
 {
     RegisterInterfaceMarshaller(&g_dvrSinkMarshaller);

@@ -25,3 +25,7 @@
 // it is not yet. Idempotent; also done when the library is loaded, so a
 // writer's AddSinkToROT publishes across processes without a call.
 void InstallDVRSinkMarshaller();
+
+// The marshaller record itself, so that the request decoder can be driven
+// without a connection (the wire fuzz target).
+const SInterfaceMarshaller& DVRSinkMarshaller();

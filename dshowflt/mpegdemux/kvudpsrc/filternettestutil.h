@@ -35,18 +35,7 @@ namespace filtertest {
 // A loopback port nobody listens on right now (host order).
 inline WORD FreePort(int nType = SOCK_DGRAM)
 {
-    const int fd = socket(AF_INET, nType, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cb = sizeof(sa);
-    WORD w = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cb) == 0)
-        w = ntohs(sa.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return w;
+    return commontest::FreeLoopbackPort(nType);
 }
 
 inline std::u16string UdpUrl(WORD wPort, const char* pszOptions = "")

@@ -12,6 +12,7 @@ namespace {
 // How long a unit dropped during an attribute change waits for the change to
 // end, so that the thread does not spin while the ring is reconfigured.
 constexpr DWORD kAttributeChangeWaitMs = 500;
+constexpr LONG kTsPacketBytes = 188;
 
 }  // namespace
 
@@ -40,6 +41,19 @@ HRESULT CRecvThread::ProcessData(BYTE* pData, LONG cb, DWORD dwTick, int nKind, 
 
 HRESULT CRecvThread::ProcessUnit(const BYTE* pData, LONG cb, DWORD dwTick, bool bRtp, bool* pbFirst)
 {
+    // A transport stream in RTP comes in whole 188-byte packets. A datagram
+    // cut short on its way ends in part of one, which written on would be
+    // joined to the next datagram's first packet and put every later packet
+    // off the 188-byte grid of the ring; the part goes, the whole packets
+    // before it stay.
+    if (bRtp && m_rtp.Format() == RTPFORMAT_MP2T && cb % kTsPacketBytes != 0) {
+        Trace("\nCRecvThread::ProcessData(): %d bytes of transport stream are no whole number of packets; "
+              "the last %d dropped",
+              static_cast<int>(cb), static_cast<int>(cb % kTsPacketBytes));
+        cb -= cb % kTsPacketBytes;
+        if (cb == 0)
+            return S_OK;
+    }
     // Units of one tick (a batch shares its tick) get at most one record,
     // and only the first of them can: the log is asked once per tick.
     if (IsLogging() && (!m_bLogTickAsked || dwTick != m_dwLogTickAsked)) {
