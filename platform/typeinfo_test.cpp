@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "platform/platformtrace.h"
@@ -241,74 +242,57 @@ TEST_F(CDispatchTest, EveryMalformedCallGetsItsOwnStatus)
               DISP_E_UNKNOWNINTERFACE);
     EXPECT_EQ(m_pDisp->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
 
-    // No such member, or not of the kind asked for.
-    EXPECT_EQ(Call(99, DISPATCH_METHOD, none), DISP_E_MEMBERNOTFOUND);
-    EXPECT_EQ(Call(1, DISPATCH_METHOD, none), DISP_E_MEMBERNOTFOUND);  // Scale is a property
-    EXPECT_EQ(Call(1, 0, none), DISP_E_MEMBERNOTFOUND);
-    CArgs putAdd;
-    putAdd.Named(DISPID_PROPERTYPUT, R8(1));
-    EXPECT_EQ(Call(4, DISPATCH_PROPERTYPUT, putAdd), DISP_E_MEMBERNOTFOUND);
-
-    CArgs three;
-    three.Add(R8(1)).Add(R8(2)).Add(R8(3));
-    EXPECT_EQ(Call(4, DISPATCH_METHOD, three), DISP_E_BADPARAMCOUNT);
-
-    CArgs one;
-    one.Add(R8(1));
-    EXPECT_EQ(Call(4, DISPATCH_METHOD, one), DISP_E_PARAMNOTOPTIONAL);
-    CArgs skipped;
-    VARIANT vMissing = V(VT_ERROR);
-    vMissing.scode = DISP_E_PARAMNOTFOUND;
-    skipped.Add(R8(1)).Add(vMissing);
-    EXPECT_EQ(Call(4, DISPATCH_METHOD, skipped), DISP_E_PARAMNOTOPTIONAL);
-    CArgs putPositional;
-    putPositional.Add(R8(1));
-    EXPECT_EQ(Call(1, DISPATCH_PROPERTYPUT, putPositional), DISP_E_PARAMNOTOPTIONAL);
-    EXPECT_EQ(Call(1, DISPATCH_PROPERTYPUT, none), DISP_E_PARAMNOTOPTIONAL);
-
-    CArgs badName;
-    badName.Add(R8(1)).Named(7, R8(2));
-    EXPECT_EQ(Call(4, DISPATCH_METHOD, badName), DISP_E_PARAMNOTFOUND);
-    CArgs putName;
-    putName.Add(R8(1)).Named(DISPID_PROPERTYPUT, R8(2));
-    EXPECT_EQ(Call(4, DISPATCH_METHOD, putName), DISP_E_PARAMNOTFOUND);
-    CArgs twice;
-    twice.Add(R8(1)).Named(0, R8(2));
-    EXPECT_EQ(Call(4, DISPATCH_METHOD, twice), DISP_E_PARAMNOTFOUND);
-
-    // Type mismatches name the argument's index in rgvarg (last first).
+    // Each call with its arguments and the status it must get.
     BSTR bstr = SysAllocString(u"1");
-    CArgs strArg;
-    strArg.Add(Bstr(bstr)).Add(R8(2));
-    EXPECT_EQ(Call(4, DISPATCH_METHOD, strArg, &result, &uArgErr), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(uArgErr, 1u);
-    SysFreeString(bstr);
     LONG l = 0;
     double d = 0;
-    CArgs byValue;
-    byValue.Add(R8(1)).Add(I4(0)).Add(Ref(VT_R8, &d));
-    EXPECT_EQ(Call(6, DISPATCH_METHOD, byValue, nullptr, &uArgErr), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(uArgErr, 1u);
-    CArgs wrongRef;
-    wrongRef.Add(R8(1)).Add(Ref(VT_I4, &l)).Add(Ref(VT_I4, &l));
-    EXPECT_EQ(Call(6, DISPATCH_METHOD, wrongRef, nullptr, &uArgErr), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(uArgErr, 0u);
-    CArgs nullRef;
-    nullRef.Add(R8(1)).Add(Ref(VT_I4, nullptr)).Add(Ref(VT_R8, &d));
-    EXPECT_EQ(Call(6, DISPATCH_METHOD, nullRef, nullptr, &uArgErr), DISP_E_TYPEMISMATCH);
-    CArgs putNull;
-    putNull.Named(DISPID_PROPERTYPUT, V(VT_NULL));
-    EXPECT_EQ(Call(2, DISPATCH_PROPERTYPUT, putNull), DISP_E_TYPEMISMATCH);
-    CArgs putUnknownAsDispatch;
-    VARIANT vUnk = V(VT_I4, 1);
-    putUnknownAsDispatch.Named(DISPID_PROPERTYPUT, vUnk);
-    EXPECT_EQ(Call(3, DISPATCH_PROPERTYPUT, putUnknownAsDispatch), DISP_E_TYPEMISMATCH);
-
-    CArgs overflow;
-    overflow.Add(V(VT_EMPTY)).Add(R8(3e9)).Add(I4(0));
-    EXPECT_EQ(Call(5, DISPATCH_METHOD, overflow, &result, &uArgErr), DISP_E_OVERFLOW);
-    EXPECT_EQ(uArgErr, 1u);
-    EXPECT_EQ(result.vt, VT_EMPTY);
+    VARIANT vMissing = V(VT_ERROR);
+    vMissing.scode = DISP_E_PARAMNOTFOUND;
+    const struct
+    {
+        DISPID id;
+        WORD wFlags;
+        std::function<void(CArgs&)> fnArgs;
+        HRESULT hr;
+        UINT uArgErr = ~0u;  // the argument named, counted in rgvarg from the last; ~0u: none
+    } kCases[] = {
+        // No such member, or not of the kind asked for.
+        {99, DISPATCH_METHOD, [](CArgs&) {}, DISP_E_MEMBERNOTFOUND},
+        {1, DISPATCH_METHOD, [](CArgs&) {}, DISP_E_MEMBERNOTFOUND},  // Scale is a property
+        {1, 0, [](CArgs&) {}, DISP_E_MEMBERNOTFOUND},
+        {4, DISPATCH_PROPERTYPUT, [](CArgs& a) { a.Named(DISPID_PROPERTYPUT, R8(1)); }, DISP_E_MEMBERNOTFOUND},
+        {4, DISPATCH_METHOD, [](CArgs& a) { a.Add(R8(1)).Add(R8(2)).Add(R8(3)); }, DISP_E_BADPARAMCOUNT},
+        {4, DISPATCH_METHOD, [](CArgs& a) { a.Add(R8(1)); }, DISP_E_PARAMNOTOPTIONAL},
+        {4, DISPATCH_METHOD, [&](CArgs& a) { a.Add(R8(1)).Add(vMissing); }, DISP_E_PARAMNOTOPTIONAL},
+        {1, DISPATCH_PROPERTYPUT, [](CArgs& a) { a.Add(R8(1)); }, DISP_E_PARAMNOTOPTIONAL},
+        {1, DISPATCH_PROPERTYPUT, [](CArgs&) {}, DISP_E_PARAMNOTOPTIONAL},
+        {4, DISPATCH_METHOD, [](CArgs& a) { a.Add(R8(1)).Named(7, R8(2)); }, DISP_E_PARAMNOTFOUND},
+        {4, DISPATCH_METHOD, [](CArgs& a) { a.Add(R8(1)).Named(DISPID_PROPERTYPUT, R8(2)); }, DISP_E_PARAMNOTFOUND},
+        {4, DISPATCH_METHOD, [](CArgs& a) { a.Add(R8(1)).Named(0, R8(2)); }, DISP_E_PARAMNOTFOUND},  // twice
+        // Type mismatches.
+        {4, DISPATCH_METHOD, [&](CArgs& a) { a.Add(Bstr(bstr)).Add(R8(2)); }, DISP_E_TYPEMISMATCH, 1},
+        {6, DISPATCH_METHOD, [&](CArgs& a) { a.Add(R8(1)).Add(I4(0)).Add(Ref(VT_R8, &d)); }, DISP_E_TYPEMISMATCH, 1},
+        {6, DISPATCH_METHOD, [&](CArgs& a) { a.Add(R8(1)).Add(Ref(VT_I4, &l)).Add(Ref(VT_I4, &l)); },
+         DISP_E_TYPEMISMATCH, 0},
+        {6, DISPATCH_METHOD, [&](CArgs& a) { a.Add(R8(1)).Add(Ref(VT_I4, nullptr)).Add(Ref(VT_R8, &d)); },
+         DISP_E_TYPEMISMATCH},
+        {2, DISPATCH_PROPERTYPUT, [](CArgs& a) { a.Named(DISPID_PROPERTYPUT, V(VT_NULL)); }, DISP_E_TYPEMISMATCH},
+        {3, DISPATCH_PROPERTYPUT, [](CArgs& a) { a.Named(DISPID_PROPERTYPUT, V(VT_I4, 1)); },  // not a dispatch
+         DISP_E_TYPEMISMATCH},
+        {5, DISPATCH_METHOD, [](CArgs& a) { a.Add(V(VT_EMPTY)).Add(R8(3e9)).Add(I4(0)); }, DISP_E_OVERFLOW, 1},
+    };
+    for (size_t i = 0; i < std::size(kCases); ++i) {
+        CArgs args;
+        kCases[i].fnArgs(args);
+        uArgErr = ~0u;
+        result = V(VT_EMPTY);
+        EXPECT_EQ(Call(kCases[i].id, kCases[i].wFlags, args, &result, &uArgErr), kCases[i].hr) << "case " << i;
+        if (kCases[i].uArgErr != ~0u) {
+            EXPECT_EQ(uArgErr, kCases[i].uArgErr) << "case " << i;
+        }
+        EXPECT_EQ(result.vt, VT_EMPTY) << "case " << i;
+    }
+    SysFreeString(bstr);
 
     // Type information errors.
     CComPtr<ITypeInfo> pInfo;

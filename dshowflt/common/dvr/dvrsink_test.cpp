@@ -25,14 +25,10 @@
 
 namespace {
 
+using dvrtest::FindMismatch;
 using dvrtest::ReadFileBytes;
 using dvrtest::StreamBytes;
 
-// memcmp that accepts the null data() of an empty vector.
-int Differ(const void* pa, const void* pb, size_t cb)
-{
-    return cb == 0 ? 0 : memcmp(pa, pb, cb);
-}
 bool Exists(const std::string& strPath)
 {
     struct stat st;
@@ -195,16 +191,10 @@ protected:
 };
 
 // Owns one reference, as the receive thread's owner does.
-struct CSinkRef
+struct CSinkRef : dvrtest::CTestWriter
 {
-    CSinkRef() : p(new CTestSink) { p->NonDelegatingAddRef(); }
-    ~CSinkRef()
-    {
-        (void)p->StopDVR();
-        p->NonDelegatingRelease();
-    }
-    CTestSink* operator->() const { return p; }
-    CTestSink* p;
+    CSinkRef() : CTestWriter(new CTestSink) {}
+    CTestSink* operator->() const { return static_cast<CTestSink*>(Sink()); }
 };
 
 class CDVRSinkTest : public dvrtest::CTempFolderTest
@@ -231,14 +221,6 @@ protected:
         ASSERT_EQ(sink->WriteData(v.data(), static_cast<LONG>(cb)), S_OK);
         m_llWritten += cb;
     }
-    // A layout of nFiles slots of cbFile bytes in folder 0, committed before
-    // the sink starts.
-    static void Layout(CSinkRef& sink, LONG nFiles, double cbFile)
-    {
-        ASSERT_EQ(sink->StartChangingAttributes(), S_OK);
-        ASSERT_EQ(sink->SetBufferSize(0, nFiles, cbFile), S_OK);
-        ASSERT_EQ(sink->EndChangingAttributes(0), S_OK);
-    }
     // Every record's bytes are the stream at the offset its play order
     // gives, and no size exceeds what its file holds.
     void CheckRingHoldsStream(CSinkRef& sink, const std::string& strStub = "Capture.KBL")
@@ -255,8 +237,7 @@ protected:
         for (const SStubRecord* r : aOrder) {
             const std::string strData = ReadFileBytes(Path(r->strPath));
             ASSERT_LE(r->llSize, strData.size()) << r->strPath;
-            const std::vector<BYTE> v = StreamBytes(llOffset, static_cast<LONGLONG>(r->llSize));
-            ASSERT_EQ(0, Differ(v.data(), strData.data(), v.size())) << r->strPath;
+            ASSERT_EQ(FindMismatch(strData.data(), llOffset, r->llSize), -1) << r->strPath;
             llOffset += static_cast<LONGLONG>(r->llSize);
         }
     }
@@ -289,7 +270,7 @@ TEST_F(CDVRSinkTest, BlocksFillSlotsWholeAndTheRingWrapsWithTheNextPlayIndex)
     m_llWritten = 0;
 
     CSinkRef sink;
-    Layout(sink, 10, 1000);
+    ASSERT_EQ(sink.Shape("", 10, 1000, nullptr), S_OK);
     ASSERT_EQ(sink->StartDVR(), S_OK);
     // Two blocks of varied sizes fill each recording exactly; the 11th
     // recording reuses slot 0.
@@ -340,7 +321,7 @@ TEST_F(CDVRSinkTest, BlocksFillSlotsWholeAndTheRingWrapsWithTheNextPlayIndex)
 TEST_F(CDVRSinkTest, BatchGoesToEachRecordingInOneWriteAndSplitsOnlyWhereARecordingEnds)
 {
     CSinkRef sink;
-    Layout(sink, 4, 10000);  // seven 1316-byte blocks fit, an eighth does not
+    ASSERT_EQ(sink.Shape("", 4, 10000, nullptr), S_OK);  // seven 1316-byte blocks fit, an eighth does not
     sink->m_bCountWrites = true;
     ASSERT_EQ(sink->StartDVR(), S_OK);
 
@@ -590,7 +571,7 @@ TEST_F(CDVRSinkTest, FreeNameRuleSkipsLiveOwnersAndPlantedLinks)
     ASSERT_EQ(pTable->GetObject(CItemMoniker(u"!", Utf8ToWide(stubFirst.strOwner)), &pFound), S_OK);
     CComPtr<IKVDVRSink> pSink;
     ASSERT_EQ(pFound.QueryInterface(IID_IKVDVRSink, &pSink), S_OK);
-    EXPECT_EQ(pSink.Get(), static_cast<IKVDVRSink*>(first.p));
+    EXPECT_EQ(pSink.Get(), static_cast<IKVDVRSink*>(first.Sink()));
     pFound.Release();
     pSink.Release();
 
@@ -632,13 +613,7 @@ TEST_F(CDVRSinkTest, FreeNameRuleSkipsLiveOwnersAndPlantedLinks)
     // A stub naming a process that does not exist is free; one whose owner
     // name carries no process id counts as live.
     auto PlantStub = [&](const std::string& strName, const std::string& strOwner) {
-        std::string s("TARNDVR\0\x64\0", 10);
-        for (size_t i = 0; i < 100; ++i) {
-            s += i < strOwner.size() ? strOwner[i] : '\0';
-            s += '\0';
-        }
-        s += std::string(20, '\0');
-        std::ofstream(Path(strName), std::ios::binary) << s;
+        dvrtest::WriteFileBytes(Path(strName), dvrtest::CStubBuilder().Header(100, Utf8ToWide(strOwner), 0).m_v);
     };
     PlantStub("Capture.KBL", "TARN DVR Sink 00000000 pid 7ffffff0");
     PlantStub("Capture0.KBL", "somebody");
@@ -651,7 +626,7 @@ TEST_F(CDVRSinkTest, FreeNameRuleSkipsLiveOwnersAndPlantedLinks)
 TEST_F(CDVRSinkTest, BackupFileReceivesExactlyTheStreamAndItsFailureIsReportedOnce)
 {
     CSinkRef sink;
-    Layout(sink, 3, 10000);
+    ASSERT_EQ(sink.Shape("", 3, 10000, nullptr), S_OK);
     ASSERT_EQ(sink->StartDVR(), S_OK);
     Write(sink, 700);
     CWString strBackup = WPath("copy.ts");
@@ -662,9 +637,8 @@ TEST_F(CDVRSinkTest, BackupFileReceivesExactlyTheStreamAndItsFailureIsReportedOn
     ASSERT_EQ(sink->StopBackupToFile(), S_OK);
     Write(sink, 500);
     const std::string strData = ReadFileBytes(Path("copy.ts"));
-    const std::vector<BYTE> v = StreamBytes(llBackupStart, m_llWritten - 500 - llBackupStart);
-    ASSERT_EQ(strData.size(), v.size());
-    EXPECT_EQ(0, Differ(strData.data(), v.data(), v.size()));
+    ASSERT_EQ(static_cast<LONGLONG>(strData.size()), m_llWritten - 500 - llBackupStart);
+    EXPECT_EQ(FindMismatch(strData.data(), llBackupStart, strData.size()), -1);
 
     sink->m_cbBackupLimit = 1500;
     CWString strFull = WPath("full.bak");
@@ -681,7 +655,7 @@ TEST_F(CDVRSinkTest, BackupFileReceivesExactlyTheStreamAndItsFailureIsReportedOn
 TEST_F(CDVRSinkTest, CopyToFileCopiesExactlyARangeThatSpansRecordings)
 {
     CSinkRef sink;
-    Layout(sink, 4, 1000);
+    ASSERT_EQ(sink.Shape("", 4, 1000, nullptr), S_OK);
     ASSERT_EQ(sink->StartDVR(), S_OK);
     for (int i = 0; i < 7; ++i)
         Write(sink, 600);  // 7 recordings in 4 slots: offsets 1800..4200 kept
@@ -705,9 +679,8 @@ TEST_F(CDVRSinkTest, CopyToFileCopiesExactlyARangeThatSpansRecordings)
         CWString strOut = WPath("range.ts");
         ASSERT_EQ(sink->CopyToFile(strOut.data(), c.dStart, c.dEnd), S_OK);
         const std::string strData = ReadFileBytes(Path("range.ts"));
-        const std::vector<BYTE> v = StreamBytes(c.llFrom, c.llTo - c.llFrom);
-        ASSERT_EQ(strData.size(), v.size()) << c.dStart;
-        EXPECT_EQ(0, Differ(strData.data(), v.data(), v.size())) << c.dStart;
+        ASSERT_EQ(static_cast<LONGLONG>(strData.size()), c.llTo - c.llFrom) << c.dStart;
+        EXPECT_EQ(FindMismatch(strData.data(), c.llFrom, strData.size()), -1) << c.dStart;
     }
 }
 
@@ -766,7 +739,7 @@ TEST_F(CDVRSinkTest, RegistrationsOfDeadReadersDoNotLeakDescriptors)
 TEST_F(CDVRSinkTest, CopiesAndQueriesDuringWritesSeeOnlyTheStream)
 {
     CSinkRef sink;
-    Layout(sink, 3, 4000);
+    ASSERT_EQ(sink.Shape("", 3, 4000, nullptr), S_OK);
     ASSERT_EQ(sink->StartDVR(), S_OK);
     std::atomic<bool> bStop{false};
     std::atomic<int> nHeld{0};
@@ -798,9 +771,7 @@ TEST_F(CDVRSinkTest, CopiesAndQueriesDuringWritesSeeOnlyTheStream)
         const std::string strData = ReadFileBytes(Path("live.ts"));
         const LONGLONG llEnd = static_cast<LONGLONG>(dLast);
         ASSERT_LE(static_cast<LONGLONG>(strData.size()), llEnd - static_cast<LONGLONG>(dFirst));
-        const std::vector<BYTE> v = StreamBytes(llEnd - static_cast<LONGLONG>(strData.size()),
-                                                static_cast<LONGLONG>(strData.size()));
-        ASSERT_EQ(0, Differ(strData.data(), v.data(), v.size()));
+        ASSERT_EQ(FindMismatch(strData.data(), llEnd - static_cast<LONGLONG>(strData.size()), strData.size()), -1);
         LONG lStatus, lFolder, lSlot;
         double dSize;
         ASSERT_EQ(sink->GetStatus(&lStatus, &lFolder, &lSlot, &dSize), S_OK);
@@ -827,7 +798,7 @@ TEST_F(CDVRSinkTest, CopiesAndQueriesDuringWritesSeeOnlyTheStream)
 TEST_F(CDVRSinkTest, QueriesAnswerWhileAWriteIsStuckOnTheDisk)
 {
     CSinkRef sink;
-    Layout(sink, 4, 100000);
+    ASSERT_EQ(sink.Shape("", 4, 100000, nullptr), S_OK);
     ASSERT_EQ(sink->StartDVR(), S_OK);
     Write(sink, 5000);  // published: more than 2 KiB
     sink->m_bGateRecordings = true;
@@ -935,7 +906,7 @@ public:
 TEST_F(CDVRSinkTest, AttributeChangeWhoseHandlerWaitsOnTheWritingThreadNeverDeadlocks)
 {
     CWritingThreadSink* pSink = new CWritingThreadSink;
-    pSink->NonDelegatingAddRef();
+    dvrtest::CTestWriter holder(pSink);
     ASSERT_EQ(pSink->StartDVR(), S_OK);
     std::thread writer([pSink] { pSink->Run(); });
     constexpr int kChanges = 1000;
@@ -963,8 +934,6 @@ TEST_F(CDVRSinkTest, AttributeChangeWhoseHandlerWaitsOnTheWritingThreadNeverDead
     double dBytes = 0;
     ASSERT_EQ(pSink->GetBufferSize(0, kDVRBufferSizeConfigured, &nFiles, &dBytes), S_OK);
     EXPECT_EQ(nFiles, 2 + (kChanges - 1) % 3);
-    (void)pSink->StopDVR();
-    pSink->NonDelegatingRelease();
 }
 
 namespace {
@@ -1021,7 +990,7 @@ TEST_F(CDVRSinkTest, StartUpErrorsNameTheirCauseAndAFailedStartLeavesNothingBehi
     // it made is left for a later start to take over.
     {
         CSinkRef sink;
-        Layout(sink, 3, 5000);
+        ASSERT_EQ(sink.Shape("", 3, 5000, nullptr), S_OK);
         sink->m_bStubDiskFull = true;
         EXPECT_EQ(sink->StartDVR(), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
         EXPECT_FALSE(Exists(Path("Capture.KBL")));

@@ -231,12 +231,6 @@ public:
     CStubBuilder& U16(uint16_t w) { return Le(w, 2); }
     CStubBuilder& U32(uint32_t dw) { return Le(dw, 4); }
     CStubBuilder& U64(uint64_t ull) { return Le(ull, 8); }
-    // Zero bytes.
-    CStubBuilder& Zeros(size_t cb)
-    {
-        m_v.resize(m_v.size() + cb);
-        return *this;
-    }
     // cchField units: the text, a NUL, then zeros.
     CStubBuilder& Text(std::u16string_view text, size_t cchField)
     {

@@ -8,29 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "dshowflt/common/commontest_util.h"
+
 namespace {
 
-class CMiniParserInteropTest : public ::testing::Test
+class CMiniParserInteropTest : public commontest::CTempFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        const char* pszTmp = getenv("TMPDIR");
-        std::string strTemplate = std::string(pszTmp && *pszTmp ? pszTmp : "/tmp") + "/kvsps_XXXXXX";
-        ASSERT_NE(mkdtemp(strTemplate.data()), nullptr);
-        m_strDir = strTemplate;
-    }
-    void TearDown() override
-    {
-        if (!m_strDir.empty())
-            (void)system(("rm -rf '" + m_strDir + "'").c_str());
-    }
-
     // Encodes two frames of the test pattern; returns the Annex B stream.
     std::vector<BYTE> Encode(const std::string& strName, const std::string& strArgs)
     {
@@ -38,8 +25,8 @@ protected:
         const std::string strCmd = "ffmpeg -nostdin -loglevel error -y " + strArgs + " -frames:v 2 -c:v libx264 -f h264 '" +
                                    strPath + "' 2>&1";
         EXPECT_EQ(system(strCmd.c_str()), 0) << strCmd;
-        std::ifstream in(strPath, std::ios::binary);
-        return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        const std::string str = commontest::ReadFileBytes(strPath);
+        return std::vector<BYTE>(str.begin(), str.end());
     }
 
     // ffprobe's idea of the picture size, the independent reference.
@@ -56,7 +43,6 @@ protected:
         *plHeight = nHeight;
     }
 
-    std::string m_strDir;
 };
 
 }  // namespace

@@ -28,11 +28,7 @@ namespace {
 
 using rtptest::RunCommand;
 using rtptest::TempPath;
-
-void WriteFile(const std::string& strPath, const std::vector<BYTE>& v)
-{
-    commontest::WriteFileBytes(strPath, v);
-}
+using commontest::WriteFileBytes;
 
 std::vector<BYTE> ReadFile(const std::string& strPath)
 {
@@ -320,7 +316,7 @@ TEST(CKVMpg2TSSrcInterop, TsOverUdpFromTheTestSenderArrivesByteForByte)
     EXPECT_EQ(-1, gen.FirstMismatch(0, v.data(), v.size()));
     EXPECT_EQ(0u, v.size() % 1316);
     const std::string strFile = TempPath("udp.ts");
-    WriteFile(strFile, v);
+    WriteFileBytes(strFile, v);
     std::string strOut;
     EXPECT_TRUE(Probe(strFile, &strOut)) << strOut;
 }
@@ -360,7 +356,7 @@ TEST(CKVMpg2TSSrcInterop, TsInRtpFromGStreamerDecodes)
     const std::vector<BYTE> v = rec.Data();
     EXPECT_TRUE(std::equal(vSent.begin(), vSent.end(), v.begin()));
     const std::string strFile = TempPath("rtp.ts");
-    WriteFile(strFile, v);
+    WriteFileBytes(strFile, v);
     std::string strOut;
     EXPECT_TRUE(Probe(strFile, &strOut)) << strOut;
     EXPECT_NE(std::string::npos, strOut.find("h264")) << strOut;
@@ -415,7 +411,7 @@ TEST(CKVMpg2TSSrcInterop, TsOverTcpGoesOnWhenTheServerComesBack)
     ASSERT_GT(cbSplit, 0u) << "no second stream starts near offset " << llSeam;
     std::string strOut;
     const std::string strFile = TempPath("tcp.ts");
-    WriteFile(strFile, v);
+    WriteFileBytes(strFile, v);
     EXPECT_TRUE(Probe(strFile, &strOut)) << strOut;
 }
 
@@ -434,7 +430,7 @@ TEST(CKVMpg2TSSrcInterop, PlainH264StreamIsRecordedAndDecodes)
     const std::vector<BYTE> v = rec.Data();
     EXPECT_TRUE(std::equal(vSent.begin(), vSent.end(), v.begin()));
     const std::string strFile = TempPath("plain.h264");
-    WriteFile(strFile, v);
+    WriteFileBytes(strFile, v);
     std::string strOut;
     EXPECT_EQ(30, Decode("-f h264", strFile, &strOut)) << strOut;
 }
@@ -483,7 +479,7 @@ TEST(CKVMpg2TSSrcInterop, H264WithItsParameterSetsOnlyInTheUrlIsPushedAndDecodes
     for (const auto& s : vSamples)
         v.insert(v.end(), s.data.begin(), s.data.end());
     const std::string strFile = TempPath("pushed.h264");
-    WriteFile(strFile, v);
+    WriteFileBytes(strFile, v);
     // The sent stream has no parameter set at all: it decodes only because
     // the pin put the URL's in front of each IDR frame.
     std::string strOut;
@@ -506,7 +502,7 @@ TEST(CKVMpg2TSSrcInterop, JpegFromGStreamerIsPushedAndEveryImageDecodes)
     for (const auto& s : vSamples)
         v.insert(v.end(), s.data.begin(), s.data.end());
     const std::string strFile = TempPath("pushed.mjpeg");
-    WriteFile(strFile, v);
+    WriteFileBytes(strFile, v);
     std::string strOut;
     EXPECT_EQ(static_cast<int>(vSamples.size()), Decode("-f mjpeg", strFile, &strOut)) << strOut;
 }
@@ -532,7 +528,7 @@ TEST(CKVMpg2TSSrcInterop, RawVideoDescribedBySamplingIsPushedFrameByFrame)
         v.insert(v.end(), s.data.begin(), s.data.end());
     }
     const std::string strFile = TempPath("pushed.uyvy");
-    WriteFile(strFile, v);
+    WriteFileBytes(strFile, v);
     std::string strOut;
     EXPECT_EQ(static_cast<int>(vSamples.size()), Decode("-f rawvideo -pix_fmt uyvy422 -s 64x48", strFile, &strOut))
         << strOut;

@@ -257,18 +257,6 @@ TEST_F(CKVMpg2TSSrcGraphTest, PausedIsIntermediateUntilSevenFramesOf40msThenCann
     EXPECT_EQ(State_Stopped, fs);
 }
 
-TEST_F(CKVMpg2TSSrcGraphTest, LatencyLowersTheSamplesNeededToCue)
-{
-    // 100 ms of latency covers two and a half 40 ms frames of the 240 ms a
-    // paused graph wants: four samples.
-    BuildPaused(u"?Latency=100");
-    FILTER_STATE fs;
-    Deliver(3);
-    EXPECT_EQ(VFW_S_STATE_INTERMEDIATE, State(&fs));
-    Deliver(1);
-    EXPECT_EQ(VFW_S_CANT_CUE, State(&fs));
-}
-
 TEST(CKVMpg2TSSrcTest, SamplesToCueFollowTheFrameDurationAndTheLatency)
 {
     struct

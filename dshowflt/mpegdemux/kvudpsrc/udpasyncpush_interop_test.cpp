@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -37,12 +36,6 @@ std::vector<Unit> Depacketise(CRTPParser& parser, const std::vector<Bytes>& vPac
         vUnits.insert(vUnits.end(), r.units.begin(), r.units.end());
     }
     return vUnits;
-}
-
-void WriteFile(const std::string& strPath, const std::vector<BYTE>& v)
-{
-    std::ofstream(strPath, std::ios::binary).write(reinterpret_cast<const char*>(v.data()),
-                                                   static_cast<std::streamsize>(v.size()));
 }
 
 // Decodes strPath with ffmpeg; the number of pictures, or -1 on an error.
@@ -163,7 +156,7 @@ TEST_F(CPushInteropTest, H264WithParameterSetsInBandDecodesEveryFrame)
     std::lock_guard<std::mutex> lk(push.m_waiter.Mutex());
     EXPECT_TRUE(push.m_bTimesRise);
     const std::string strFile = TempPath("inband.h264");
-    WriteFile(strFile, push.m_vData);
+    commontest::WriteFileBytes(strFile, push.m_vData);
     std::string strOut;
     EXPECT_EQ(kFrames, DecodedFrames("h264", strFile, &strOut)) << strOut;
 }

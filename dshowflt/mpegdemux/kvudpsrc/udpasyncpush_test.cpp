@@ -311,6 +311,15 @@ TEST_F(CPushPinTest, PushedByteStreamIsTimedByItsOffsetsInFullBuffers)
 class CPushPinStressTest : public CPushPinTest, public ::testing::WithParamInterface<bool>
 {
 protected:
+    // An MJPG source connected to the sink, delivering through the output
+    // queue's thread or directly, as the parameter says.
+    void SetUp() override
+    {
+        CPushPinTest::SetUp();
+        const CMediaType mt = graphtest::VideoType(MEDIASUBTYPE_MJPG, 0);
+        Build(&mt, GetParam());
+        Connect();
+    }
     HRESULT OnEvent(const CPushSinkEvent& ev) override
     {
         if (ev.eKind == CPushSinkEvent::kNewSegment) {
@@ -353,6 +362,21 @@ protected:
         }
     }
 
+    LONG Received()
+    {
+        std::lock_guard<std::mutex> lk(m_waiter.Mutex());
+        return m_cReceived;
+    }
+    // Ends the producer; what the sink received must have been whole and in
+    // order.
+    void StopProducer(std::thread& producer)
+    {
+        m_bStop = true;
+        producer.join();
+        std::lock_guard<std::mutex> lk(m_waiter.Mutex());
+        EXPECT_FALSE(m_bBroken);
+    }
+
     std::atomic<bool> m_bStop{false};
     std::atomic<HRESULT> m_hrProduce{S_OK};
     std::atomic<LONG> m_cProduced{0};
@@ -365,56 +389,36 @@ protected:
 // keeps running; every Stop must return, and leave no sample out.
 TEST_P(CPushPinStressTest, InactiveDuringBusyDeliveriesNeitherDeadlocksNorLeaks)
 {
-    const CMediaType mt = graphtest::VideoType(MEDIASUBTYPE_MJPG, 0);
-    Build(&mt, GetParam());
-    Connect();
     ASSERT_EQ(S_OK, m_pSink->Pause());
     CMemAllocator* pAlloc = SinkAllocator();
     std::thread producer([this] { Produce(); });
     for (int i = 0; i < 1000; i++) {
-        LONG cBefore = 0;
-        {
-            std::lock_guard<std::mutex> lk(m_waiter.Mutex());
-            cBefore = m_cReceived;
-        }
+        const LONG cBefore = Received();
         ASSERT_EQ(S_OK, m_pSource->Pause());
         ASSERT_TRUE(m_waiter.WaitFor([&] { return m_cReceived > cBefore; })) << i;
         ASSERT_EQ(S_OK, m_pSource->Stop());
         ASSERT_EQ(0, pAlloc->OutstandingCount()) << i;
     }
-    m_bStop = true;
-    producer.join();
+    StopProducer(producer);
     EXPECT_EQ(S_OK, m_hrProduce.load());
-    std::lock_guard<std::mutex> lk(m_waiter.Mutex());
-    EXPECT_FALSE(m_bBroken);
     // Units produced while stopped are dropped, never invented.
-    EXPECT_GE(m_cProduced.load(), m_cReceived);
+    EXPECT_GE(m_cProduced.load(), Received());
 }
 
 // Flushes from another thread race the deliveries: flushed samples go, the
 // others keep their order, and no buffer is lost.
 TEST_P(CPushPinStressTest, FlushesRacingDeliveriesKeepOrderAndLoseNoBuffers)
 {
-    const CMediaType mt = graphtest::VideoType(MEDIASUBTYPE_MJPG, 0);
-    Build(&mt, GetParam());
-    Connect();
     ASSERT_EQ(S_OK, m_pGraph->Run());
     std::thread producer([this] { Produce(); });
     for (int i = 0; i < 200; i++) {
-        LONG cBefore = 0;
-        {
-            std::lock_guard<std::mutex> lk(m_waiter.Mutex());
-            cBefore = m_cReceived;
-        }
+        const LONG cBefore = Received();
         ASSERT_TRUE(m_waiter.WaitFor([&] { return m_cReceived > cBefore; })) << i;
         ASSERT_EQ(S_OK, m_pSource->Pin()->BeginFlush());
         ASSERT_EQ(S_OK, m_pSource->Pin()->EndFlush());
     }
     ASSERT_EQ(S_OK, m_pGraph->Stop());
-    m_bStop = true;
-    producer.join();
-    std::lock_guard<std::mutex> lk(m_waiter.Mutex());
-    EXPECT_FALSE(m_bBroken);
+    StopProducer(producer);
     EXPECT_EQ(0, SinkAllocator()->OutstandingCount());
 }
 
@@ -422,9 +426,6 @@ TEST_P(CPushPinStressTest, FlushesRacingDeliveriesKeepOrderAndLoseNoBuffers)
 // when Stop lets go of it, and then deletes it itself.
 TEST_P(CPushPinStressTest, FlushesRacingStopsAndDeliveriesLoseNoBuffers)
 {
-    const CMediaType mt = graphtest::VideoType(MEDIASUBTYPE_MJPG, 0);
-    Build(&mt, GetParam());
-    Connect();
     ASSERT_EQ(S_OK, m_pSink->Pause());
     std::thread producer([this] { Produce(); });
     std::atomic<bool> bStopFlushing{false};
@@ -441,36 +442,23 @@ TEST_P(CPushPinStressTest, FlushesRacingStopsAndDeliveriesLoseNoBuffers)
     }
     bStopFlushing = true;
     flusher.join();
-    m_bStop = true;
-    producer.join();
+    StopProducer(producer);
     EXPECT_EQ(0, SinkAllocator()->OutstandingCount());
-    std::lock_guard<std::mutex> lk(m_waiter.Mutex());
-    EXPECT_FALSE(m_bBroken);
 }
 
 // The whole graph stops (the sink first, which takes its allocator back
 // under the producer) and runs again.
 TEST_P(CPushPinStressTest, GraphStopsAndRunsUnderDeliveries)
 {
-    const CMediaType mt = graphtest::VideoType(MEDIASUBTYPE_MJPG, 0);
-    Build(&mt, GetParam());
-    Connect();
     std::thread producer([this] { Produce(); });
     for (int i = 0; i < 100; i++) {
-        LONG cBefore = 0;
-        {
-            std::lock_guard<std::mutex> lk(m_waiter.Mutex());
-            cBefore = m_cReceived;
-        }
+        const LONG cBefore = Received();
         ASSERT_EQ(S_OK, m_pGraph->Run());
         ASSERT_TRUE(m_waiter.WaitFor([&] { return m_cReceived > cBefore; })) << i;
         ASSERT_EQ(S_OK, m_pGraph->Stop());
         ASSERT_EQ(0, SinkAllocator()->OutstandingCount()) << i;
     }
-    m_bStop = true;
-    producer.join();
-    std::lock_guard<std::mutex> lk(m_waiter.Mutex());
-    EXPECT_FALSE(m_bBroken);
+    StopProducer(producer);
 }
 
 INSTANTIATE_TEST_SUITE_P(QueueModes, CPushPinStressTest, ::testing::Values(true, false),

@@ -39,12 +39,6 @@ std::string Substitute(std::string str, const std::string& strKey, const std::st
     return str;
 }
 
-void WriteFile(const std::string& strPath, const Bytes& v)
-{
-    std::ofstream f(strPath, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
-}
-
 Bytes ReadFile(const std::string& strPath)
 {
     std::ifstream f(strPath, std::ios::binary);
@@ -180,7 +174,7 @@ TEST_P(CRecvThreadInterop, SentStreamIsRecordedWhole)
         if (s.bSentIsFile) {
             EXPECT_TRUE(ring == ReadFile(s_dir.Path() + "/src.ts")) << "the ring differs from the file sent";
         }
-        WriteFile(strOutFile, ring);
+        commontest::WriteFileBytes(strOutFile, ring);
         strOut.clear();
         ASSERT_EQ(0, RunCommand("ffprobe -v error -show_entries stream=codec_name,width,height:format=duration "
                                 "-of default=noprint_wrappers=1 " + strOutFile,
@@ -193,7 +187,7 @@ TEST_P(CRecvThreadInterop, SentStreamIsRecordedWhole)
         EXPECT_NEAR(kSeconds, atof(strOut.c_str() + pos + 9), 0.2) << strOut;
         EXPECT_EQ(kFrames, DecodedFrames("-i " + strOutFile, &strErrors));
     } else {
-        WriteFile(strOutFile, recv.m_pin.AllBytes());
+        commontest::WriteFileBytes(strOutFile, recv.m_pin.AllBytes());
         EXPECT_EQ(kFrames, DecodedFrames((s.kind == EKind::H264 ? "-f h264 -i " : "-f mjpeg -i ") + strOutFile,
                                          &strErrors));
         for (const SUnit& u : recv.m_pin.Units())
