@@ -48,6 +48,7 @@ struct SImpairPlan
 struct SImpairEvent
 {
     long nIn = 0;           // its index
+    uint32_t dwRtpTime = 0; // its RTP time stamp as it came in (when it is RTP)
     bool bDropped = false;  // never sent (also during a pause)
     bool bDuplicated = false;
     bool bReordered = false;
@@ -165,6 +166,9 @@ private:
         if (e.nIn == m_plan.nPauseAt)
             m_pauseEnd = now + std::chrono::milliseconds(m_plan.nPauseMs);
         const bool bRtp = v.size() >= 12 && (v[0] & 0xC0) == 0x80;
+        if (bRtp)
+            e.dwRtpTime = static_cast<uint32_t>(v[4]) << 24 | static_cast<uint32_t>(v[5]) << 16 |
+                          static_cast<uint32_t>(v[6]) << 8 | v[7];
         if (bRtp && m_plan.nRestartAt >= 0 && e.nIn >= m_plan.nRestartAt) {
             // A sender that started again: new sequence and time base.
             const uint16_t wSeq = static_cast<uint16_t>(0x4000 + (e.nIn - m_plan.nRestartAt));

@@ -1,7 +1,9 @@
 // kvudpsrc relay: a UDP relay on the loopback interface that impairs what
 // passes through it (tools/impairrelay.h), between `kvudpsrc send` and a
-// receiver, for runs by hand and long campaigns. Repeatable by its seed;
-// --log lists what it did to each datagram it touched.
+// receiver, for runs by hand and long campaigns; with --tcp, a TCP relay
+// that splits writes, closes and resets connections (tools/tcpimpairrelay.h).
+// Repeatable by its seed; --log lists what it did to each datagram it
+// touched, or to each connection.
 #include <poll.h>
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "tools/cli.h"
 #include "tools/commands.h"
 #include "tools/impairrelay.h"
+#include "tools/tcpimpairrelay.h"
 
 namespace {
 
@@ -39,7 +42,58 @@ const char kHelp[] =
     "                            stamps as a sender that started again\n"
     "  --pause-at N              at datagram N, forward nothing ...\n"
     "  --pause MS                ... for MS milliseconds (what arrives is dropped)\n"
-    "  --log FILE                one line per datagram the relay touched\n";
+    "  --log FILE                one line per datagram the relay touched (per connection\n"
+    "                            with --tcp)\n"
+    "\n"
+    "  --tcp                     relay TCP instead: accept on 127.0.0.1 (prints \"listening\n"
+    "                            tcp://127.0.0.1:PORT\"), connect to the server at --to for\n"
+    "                            each client and forward what it sends, impaired by:\n"
+    "  --split P                 chance a chunk is written in pieces, a millisecond apart\n"
+    "  --pieces N                ... of 2 to N pieces at random points (default 5)\n"
+    "  --break-min BYTES         a connection breaks after a random number of bytes in\n"
+    "  --break-max BYTES         [min, max] (default: never)\n"
+    "  --breaks N                only the first N connections break\n"
+    "  --reset P                 chance a break is a reset (SO_LINGER 0) rather than a\n"
+    "                            close (default 0.5); a reset first waits for the client\n"
+    "                            to acknowledge what was written\n"
+    "  --down MS                 after a break, stop listening for MS milliseconds\n"
+    "  --connections N           after N connections, stop listening\n";
+
+int RelayTcp(const STcpImpairPlan& plan, uint32_t dwSeed, uint32_t dwAddrTo, uint16_t wTo, uint16_t wPort,
+             const std::string& strLog)
+{
+    CStopSignal::Install();
+    CTcpImpairRelay relay(plan, dwSeed);
+    const uint16_t wListen = relay.Start(dwAddrTo, wTo, wPort);
+    if (wListen == 0) {
+        PrintError("relay", "cannot listen on 127.0.0.1:%u: %s", static_cast<unsigned>(wPort), strerror(errno));
+        return kExitFailure;
+    }
+    printf("listening tcp://127.0.0.1:%u\n", static_cast<unsigned>(wListen));
+    fflush(stdout);
+    CProgress progress("relay");
+    while (!CStopSignal::Received()) {
+        pollfd pfd = {CStopSignal::Fd(), POLLIN, 0};
+        (void)poll(&pfd, 1, 1000);
+        if (progress.Due())
+            progress.Line(relay.Summary());
+    }
+    relay.Stop();
+    if (!strLog.empty()) {
+        FILE* f = fopen(strLog.c_str(), "w");
+        if (!f) {
+            PrintError("relay", "--log %s: %s", strLog.c_str(), strerror(errno));
+            return kExitFailure;
+        }
+        const std::vector<STcpConnection> conns = relay.Connections();
+        for (size_t i = 0; i < conns.size(); ++i)
+            fprintf(f, "%zu %s delivered %lld written %lld split %ld\n", i, TcpEndName(conns[i].eEnd),
+                    conns[i].llDelivered, conns[i].llWritten, conns[i].nPieces);
+        fclose(f);
+    }
+    progress.Final("end: stopped by " + std::string(CStopSignal::Name()) + "; " + relay.Summary());
+    return kExitOk;
+}
 
 }  // namespace
 
@@ -67,6 +121,18 @@ int RelayMain(int argc, char** argv)
     opts.Value("--pause-at", nullptr, SetInteger(&llPauseAt, 0, 1ll << 40));
     opts.Value("--pause", nullptr, SetInteger(&llPause, 0, 24ll * 3600 * 1000));
     opts.Value("--log", nullptr, SetString(&strLog));
+    STcpImpairPlan tcp;
+    bool bTcp = false;
+    long long llPieces = 5, llBreakMin = 0, llBreakMax = 0, llBreaks = -1, llDown = 0, llConnections = -1;
+    opts.Flag("--tcp", nullptr, &bTcp);
+    opts.Value("--split", nullptr, SetDecimal(&tcp.dSplit, 0, 1));
+    opts.Value("--pieces", nullptr, SetInteger(&llPieces, 2, 1000));
+    opts.Value("--break-min", nullptr, SetInteger(&llBreakMin, 0, 1ll << 50));
+    opts.Value("--break-max", nullptr, SetInteger(&llBreakMax, 0, 1ll << 50));
+    opts.Value("--breaks", nullptr, SetInteger(&llBreaks, 0, 1ll << 30));
+    opts.Value("--reset", nullptr, SetDecimal(&tcp.dReset, 0, 1));
+    opts.Value("--down", nullptr, SetInteger(&llDown, 0, 3600ll * 1000));
+    opts.Value("--connections", nullptr, SetInteger(&llConnections, 1, 1ll << 30));
     int nExit = 0;
     if (!opts.Parse(argc, argv, &nExit))
         return nExit;
@@ -76,6 +142,18 @@ int RelayMain(int argc, char** argv)
     if (inet_pton(AF_INET, strHost.c_str(), &addr) != 1 || (ntohl(addr.s_addr) >> 24) != 127)
         return opts.UsageError("--to-host %s: not an address of 127.0.0.0/8 (the relay stays on loopback)",
                                strHost.c_str());
+    if (bTcp) {
+        if (llBreakMin > llBreakMax && opts.Given("--break-max"))
+            return opts.UsageError("--break-min %lld is above --break-max %lld", llBreakMin, llBreakMax);
+        tcp.nMaxPieces = static_cast<int>(llPieces);
+        tcp.llBreakMin = llBreakMin;
+        tcp.llBreakMax = opts.Given("--break-max") ? llBreakMax : (opts.Given("--break-min") ? llBreakMin : 0);
+        tcp.nBreaks = static_cast<int>(llBreaks);
+        tcp.nDownMs = static_cast<int>(llDown);
+        tcp.nConnections = static_cast<int>(llConnections);
+        return RelayTcp(tcp, static_cast<uint32_t>(llSeed), addr.s_addr, static_cast<uint16_t>(llTo),
+                        static_cast<uint16_t>(llPort), strLog);
+    }
     plan.nBurstLength = static_cast<int>(llBurstLength);
     plan.nReorderDistance = static_cast<int>(llDistance);
     plan.nRestartAt = static_cast<long>(llRestart);

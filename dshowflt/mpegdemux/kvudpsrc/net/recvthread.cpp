@@ -214,6 +214,11 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
             break;
 
         if (nState == kStateReconnecting) {
+            // The lost connection gave all it will: readers see its last
+            // bytes now (within a slice), not once a server that may never
+            // return has run the loop out of time.
+            if (m_bDVRWrite.load(std::memory_order_acquire))
+                (void)BeginWaitingForData();
             if (WaitSlice(kReconnectSpacingMs, bCommandsSeen))
                 continue;
             if (TimeLeft(dwDeadline) == 0) {

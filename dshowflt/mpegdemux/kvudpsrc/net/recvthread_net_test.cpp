@@ -528,6 +528,37 @@ TEST(CRecvThreadNet, TcpReconnectsAndLosesNothing)
     EXPECT_TRUE(WordsHoldOffsets(ring, &strWhere)) << strWhere;
 }
 
+// The last bytes before the server went away are published to readers while
+// the loop tries to reconnect, not only when the time-out ends it: a
+// follower must not wait for a server that may never come back to see data
+// that has arrived.
+TEST(CRecvThreadNet, BytesBeforeADisconnectArePublishedWhileReconnecting)
+{
+    CTraceCapture trace;
+    CServer server;
+    CRecv recv;
+    recv.Open("127.0.0.1", u"?Timeout=10", false, server.Port());
+    std::future<HRESULT> read = ReadAsync(recv);
+    BYTE bCC = 0;
+    // Fewer bytes than the writer publishes on its own.
+    const Bytes v = TsPackets(0, 5, &bCC);
+    ASSERT_TRUE(server.Serve(v));
+    EXPECT_EQ(S_OK, read.get());
+    server.Shut();
+    ASSERT_TRUE(trace.WaitFor("CRecvThread::ReopenTcpSocket...", 5000));
+    SRecvStats s;
+    for (int i = 0; i < 200; ++i) {
+        recv->GetStats(&s);
+        if (s.llRingBytes >= static_cast<LONGLONG>(v.size()))
+            break;
+        Sleep(5);
+    }
+    EXPECT_EQ(static_cast<LONGLONG>(v.size()), s.llRingBytes);
+    EXPECT_TRUE(recv->IsReading());  // still trying
+    EXPECT_EQ(S_OK, recv.Call(RECVCMD_STOP));
+    EXPECT_TRUE(recv.Ring() == v);
+}
+
 TEST(CRecvThreadNet, StopDuringReconnectionIsAnsweredAndPostsNothing)
 {
     CTraceCapture trace;
