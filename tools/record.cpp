@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -39,6 +40,11 @@
 #include "tools/commands.h"
 
 namespace {
+
+// The pull writer's block, and how long it lets the ring fill after a read
+// that found less than a quarter of one.
+constexpr LONG kPullBlock = 256 * 1024;
+constexpr int kPullGatherMs = 20;
 
 const char kHelp[] =
     "usage: kvudpsrc record URL [OPTIONS]\n"
@@ -472,15 +478,26 @@ int RecordMain(int argc, char** argv)
                      " is an elementary stream, which the ring does not keep; give -o FILE";
         }
         if (SUCCEEDED(hr) && !bPush) {
+            // At the live edge a read ends with whatever one datagram
+            // brought; reading on at once would cost a wake-up, a ring read
+            // and a file write per datagram. After a short read the writer
+            // waits a moment so that the next read takes a block: one
+            // request in flight, so that nothing completes small meanwhile.
+            // The file lags the ring by that moment at most.
             CPullReaderConfig config;
             config.dwWaitMs = 50;
+            config.cbRequest = kPullBlock;
+            config.cRequestsInFlight = 1;
             hr = CPullReader::Create(
                 config,
                 [&](LONGLONG, const BYTE* pb, LONG cb) -> HRESULT {
-                    if (out.Write(pb, static_cast<size_t>(cb)))
-                        return S_OK;
-                    evEnd.Set();
-                    return E_FAIL;
+                    if (!out.Write(pb, static_cast<size_t>(cb))) {
+                        evEnd.Set();
+                        return E_FAIL;
+                    }
+                    if (cb < kPullBlock / 4)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(kPullGatherMs));
+                    return S_OK;
                 },
                 [&](HRESULT hrStream) {
                     hrEnd = hrStream;
