@@ -1,5 +1,6 @@
 #include "platform/graph/pullreader.h"
 
+#include <algorithm>
 #include <map>
 #include <new>
 
@@ -121,6 +122,10 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
     LONGLONG llNextRequest = 0;   // offset of the next new request
     LONGLONG llNextDeliver = 0;   // request offset whose bytes go out next
     LONGLONG llEndAt = MAX_INT64; // a request here failed with end of file
+    // The first byte not handed out yet. A live source that lost the range
+    // asked for answers from the oldest byte it still has: later requests
+    // may then cover bytes already handed out, which must not go out twice.
+    LONGLONG llHandedOut = 0;
     LONG cOut = 0;                // requests issued and not yet returned
     bool bNoMoreRequests = false;
     bool bDone = false;           // the stream ended or failed; drop the rest
@@ -242,9 +247,11 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
             BYTE* pb = nullptr;
             const LONG cb = p->GetActualDataLength();
             HRESULT hrData = p->GetPointer(&pb);
-            const LONGLONG llFrom = llPos > range.llDeliverFrom ? llPos : range.llDeliverFrom;
-            if (SUCCEEDED(hrData) && llPos + cb > llFrom && m_fnData)
+            const LONGLONG llFrom = std::max({llPos, range.llDeliverFrom, llHandedOut});
+            if (SUCCEEDED(hrData) && llPos + cb > llFrom && m_fnData) {
                 hrData = m_fnData(llFrom, pb + (llFrom - llPos), static_cast<LONG>(llPos + cb - llFrom));
+                llHandedOut = llPos + cb;
+            }
             p->Release();
             llNextDeliver = range.llEnd;
             if (hrData != S_OK) {
@@ -252,8 +259,15 @@ void CPullReader::WorkerProc(IAsyncReader* pReader, IMemAllocator* pAlloc, LONG 
                 break;
             }
             const LONGLONG llGot = llPos + cb;
-            if (llGot >= range.llEnd)
+            if (llGot >= range.llEnd) {
+                // The source moved past this request: go on from where it
+                // answered, not through offsets it no longer holds (each of
+                // which it would answer from its oldest byte again). With
+                // other requests out, the chain of offsets stays as it is.
+                if (llGot > range.llEnd && cOut == 0 && mapReady.empty() && llNextRequest < llGot)
+                    llNextRequest = llNextDeliver = llGot / lAlign * lAlign;
                 continue;
+            }
             // A short read ends a finished stream. A live one answers with
             // what it has when the writer is slower than the request: the
             // rest is asked for again, from an aligned offset.
