@@ -79,7 +79,10 @@ struct STcpConnection
 class CTcpImpairRelay
 {
 public:
-    CTcpImpairRelay(const STcpImpairPlan& plan, uint32_t dwSeed) : m_plan(plan), m_rng(dwSeed) {}
+    CTcpImpairRelay(const STcpImpairPlan& plan, uint32_t dwSeed)
+        : m_plan(plan), m_rng(dwSeed), m_rngBreaks(dwSeed ^ 0x5BD1E995u)
+    {
+    }
     ~CTcpImpairRelay() { Stop(); }
     CTcpImpairRelay(const CTcpImpairRelay&) = delete;
     CTcpImpairRelay& operator=(const CTcpImpairRelay&) = delete;
@@ -143,11 +146,19 @@ public:
     }
 
 private:
-    bool Chance(double d) { return d > 0 && std::uniform_real_distribution<double>(0, 1)(m_rng) < d; }
-    long long Between(long long a, long long b)
+    // Splits are drawn per write, and how the server's bytes come in reads
+    // is the machine's affair; breaks draw from a generator of their own,
+    // so that a seed gives the same breaks (where, close or reset) always.
+    bool Chance(double d, std::mt19937* pRng)
     {
-        return a >= b ? a : std::uniform_int_distribution<long long>(a, b)(m_rng);
+        return d > 0 && std::uniform_real_distribution<double>(0, 1)(*pRng) < d;
     }
+    bool Chance(double d) { return Chance(d, &m_rng); }
+    long long Between(long long a, long long b, std::mt19937* pRng)
+    {
+        return a >= b ? a : std::uniform_int_distribution<long long>(a, b)(*pRng);
+    }
+    long long Between(long long a, long long b) { return Between(a, b, &m_rngBreaks); }
     static void CloseFd(int* pfd)
     {
         if (*pfd >= 0)
@@ -316,10 +327,10 @@ private:
                 // Pieces at random points, a millisecond apart so that each
                 // reaches the client as a segment of its own.
                 ++pConn->nPieces;
-                const int nPieces = static_cast<int>(Between(2, std::max(2, m_plan.nMaxPieces)));
+                const int nPieces = static_cast<int>(Between(2, std::max(2, m_plan.nMaxPieces), &m_rng));
                 std::vector<size_t> cuts;
                 for (int i = 1; i < nPieces; ++i)
-                    cuts.push_back(static_cast<size_t>(Between(1, static_cast<long long>(cbChunk) - 1)));
+                    cuts.push_back(static_cast<size_t>(Between(1, static_cast<long long>(cbChunk) - 1, &m_rng)));
                 cuts.push_back(cbChunk);
                 std::sort(cuts.begin(), cuts.end());
                 size_t off = 0;
@@ -359,7 +370,7 @@ private:
 
     void Break(int fdClient, STcpConnection* pConn)
     {
-        if (Chance(m_plan.dReset)) {
+        if (Chance(m_plan.dReset, &m_rngBreaks)) {
             // Everything written reaches the client before the reset, so
             // that what it must have is known exactly.
             for (int i = 0; i < 1000 && !m_bStop && Unacknowledged(fdClient) > 0; ++i)
@@ -377,6 +388,7 @@ private:
 
     const STcpImpairPlan m_plan;
     std::mt19937 m_rng;
+    std::mt19937 m_rngBreaks;
     sockaddr_in m_to = {};
     uint16_t m_wPort = 0;
     int m_fdListen = -1;  // the relay thread's, once started
