@@ -15,11 +15,6 @@
 
 namespace {
 
-uint16_t FreeUdpPort()
-{
-    return commontest::FreeLoopbackPort();
-}
-
 int Shell(const std::string& strCmd, std::string* pOut)
 {
     int nExit = -1;

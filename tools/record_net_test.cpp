@@ -21,11 +21,6 @@
 
 namespace {
 
-uint16_t FreeUdpPort()
-{
-    return commontest::FreeLoopbackPort();
-}
-
 long long Mismatch(const std::string& s, uint64_t ullRate = CTsGenerator::kDefaultBitRate)
 {
     return CTsGenerator(ullRate).FirstMismatch(0, reinterpret_cast<const uint8_t*>(s.data()), s.size());

@@ -14,22 +14,6 @@
 
 namespace {
 
-uint16_t FreeUdpPort()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cb = sizeof(sa);
-    uint16_t w = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &cb) == 0)
-        w = ntohs(sa.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return w;
-}
-
 class CRelayRecordTest : public CToolTest
 {
 };

@@ -26,12 +26,6 @@ std::string Shell(const std::string& strCmd, int* pnExit)
     return ShellOutput(strCmd, pnExit);
 }
 
-// An ephemeral UDP port that is free at the moment.
-uint16_t FreeUdpPort()
-{
-    return commontest::FreeLoopbackPort();
-}
-
 class CSendInteropTest : public CToolTest
 {
 protected:

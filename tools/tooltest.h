@@ -24,6 +24,12 @@
 // Sanitizer builds run the tool several times slower; time bounds scale.
 constexpr DWORD kToolSlowdown = commontest::kSanitizerSlowdown;
 
+// A loopback UDP port nobody is bound to right now.
+inline uint16_t FreeUdpPort()
+{
+    return commontest::FreeLoopbackPort();
+}
+
 inline std::string ReadAll(const std::string& strPath)
 {
     std::ifstream in(strPath, std::ios::binary);
