@@ -118,6 +118,10 @@ public:
     int ParseFrameByTime(BYTE** ppData, LONG* pcb);
     int FlushSample(BYTE** ppData, LONG* pcb, LONG cbFrameOverride);
 
+    // An Annex B unit whose first slice or parameter set is an IDR slice
+    // or a sequence parameter set: a decoder can start there.
+    static bool IsKeyFrame(const BYTE* p, LONG cb);
+
 private:
     int ParseSenderReport(BYTE** ppData, LONG* pcb);
     int HandleRTCP(BYTE** ppData, LONG* pcb);
@@ -152,7 +156,6 @@ private:
     void H264Drop();
     int H264Assemble(BYTE** ppData, LONG* pcb);
     [[nodiscard]] HRESULT AppendNal(const BYTE* pNal, LONG cbNal);
-    static bool IsKeyFrame(const BYTE* p, LONG cb);
     HRESULT AppendJPEGHeaders(BYTE bType, BYTE bQ, const BYTE* pTables, BYTE bPrecision);
 
     // Detection and configuration.

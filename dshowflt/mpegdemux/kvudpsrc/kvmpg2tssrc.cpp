@@ -165,6 +165,7 @@ HRESULT CKVMpg2TSSrc::Configure(LPCWSTR pszFileName, const AM_MEDIA_TYPE* pmt)
     hr = pRecv->SetMediaType(&mtStream);
     (void)hr;  // the stop's reply; the loop is stopped either way
     UDPOutputPin()->ResetFrameDuration();
+    UDPOutputPin()->RestartHold();
 
     SourceAddress addr;
     hr = ParseSourceUrl(pszFileName, &addr);

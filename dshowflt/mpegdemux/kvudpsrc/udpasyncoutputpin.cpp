@@ -22,6 +22,31 @@ constexpr DWORD kFlagSyncPoint = 4;
 constexpr REFERENCE_TIME kMaxTimeJump = 5000000;  // 0.5 s
 constexpr LONG kElementaryBuffers = 10;
 
+// What the NAL units of an Annex B unit say about where a decoder can
+// start: whether one is a sequence parameter set or an IDR slice, and the
+// type of the last (-1 when the unit has no start code).
+struct SNalScan
+{
+    bool bSps = false;
+    bool bIdr = false;
+    int nLast = -1;
+};
+
+SNalScan ScanNalUnits(const BYTE* pb, LONG cb)
+{
+    SNalScan scan;
+    for (LONG i = 0; i + 3 < cb; ++i) {
+        if (pb[i] != 0 || pb[i + 1] != 0 || pb[i + 2] != 1)
+            continue;
+        const int nType = pb[i + 3] & 0x1F;
+        scan.bSps |= nType == 7;
+        scan.bIdr |= nType == 5;
+        scan.nLast = nType;
+        i += 3;
+    }
+    return scan;
+}
+
 std::string PinName(IPin* pPin)
 {
     PIN_INFO info;
@@ -433,12 +458,127 @@ HRESULT CUDPAsyncOutputPin::DeliverData(const BYTE* pb, LONG cb, REFERENCE_TIME 
         return S_OK;
     if (!pb)
         return E_POINTER;
+    // Between Load and the graph running, units of an elementary stream are
+    // kept rather than dropped. Load returns only once the stream has been
+    // described, and a graph can be built around the type only then; an
+    // H.264 stream whose first group of pictures was dropped meanwhile
+    // cannot be decoded until its next IDR frame, which may be seconds
+    // away. So the first run delivers what the network brought since the
+    // stream was described, from a place where a decoder can start.
     SDelivery del;
-    if (!EnterDelivery(&del))
+    if (!EnterDelivery(&del)) {
+        if (m_bHolding.load(std::memory_order_acquire))
+            HoldUnit(pb, cb, rtNetworkStart, rtLatency, dwUnitFlags, bEndOfUnit);
         return S_OK;
-    HRESULT hr = DeliverInFlight(del, pb, cb, rtNetworkStart, rtLatency, dwUnitFlags, bEndOfUnit);
+    }
+    HRESULT hr = S_OK;
+    if (m_bHolding.load(std::memory_order_acquire))
+        hr = DeliverHeld(del);
+    if (SUCCEEDED(hr))
+        hr = DeliverInFlight(del, pb, cb, rtNetworkStart, rtLatency, dwUnitFlags, bEndOfUnit);
     LeaveDelivery(&del);
     return hr;
+}
+
+void CUDPAsyncOutputPin::RestartHold()
+{
+    CGraphLock lock(&m_mtxHold);
+    m_pHeld.reset();
+    m_nHeldLastNal = -1;
+    m_bHeldLastEnded = true;
+    m_nHoldKind = 0;
+    m_bHolding.store(true, std::memory_order_release);
+}
+
+void CUDPAsyncOutputPin::HoldUnit(const BYTE* pb, LONG cb, REFERENCE_TIME rtNetworkStart, REFERENCE_TIME rtLatency,
+                                  DWORD dwUnitFlags, BOOL bEndOfUnit)
+{
+    // A byte stream is in the ring already; a pull connection never runs
+    // pushed deliveries that would take the kept units.
+    const bool bElementary = m_pUDPReader->IsOutputMediaTypeValid() != FALSE;
+    int nKind = 0;
+    {
+        CGraphLock lock(&m_mtxHold);
+        if (!bElementary || ReaderLevel() > 0) {
+            m_pHeld.reset();
+            m_bHolding.store(false, std::memory_order_release);
+            return;
+        }
+        nKind = m_nHoldKind;
+    }
+    if (nKind == 0) {
+        CMediaType mt;
+        nKind = SUCCEEDED(m_pUDPReader->GetOutputMediaType(&mt)) && *mt.Subtype() == MEDIASUBTYPE_H264 ? 1 : 2;
+    }
+    const SNalScan scan = nKind == 1 ? ScanNalUnits(pb, cb) : SNalScan();
+    const DWORD dwNow = GetTickCount();
+    CGraphLock lock(&m_mtxHold);
+    if (!m_bHolding.load(std::memory_order_acquire))
+        return;
+    m_nHoldKind = nKind;
+    // Where a decoder can start: an H.264 sequence parameter set, or an IDR
+    // slice that follows no parameter set or other IDR slice of its own
+    // frame; a new frame of any other elementary format.
+    bool bStart = m_bHeldLastEnded;
+    if (nKind == 1) {
+        bStart = scan.bSps ||
+                 (scan.bIdr && m_nHeldLastNal != 5 && m_nHeldLastNal != 7 && m_nHeldLastNal != 8);
+        if (scan.nLast != -1)
+            m_nHeldLastNal = scan.nLast;
+    }
+    m_bHeldLastEnded = bEndOfUnit || (dwUnitFlags & kFlagEndOfFrame);
+    if (!m_pHeld) {
+        m_pHeld.reset(new (std::nothrow) SHeld);
+        if (!m_pHeld)
+            return;
+    }
+    SHeld& held = *m_pHeld;
+    if (bStart && !held.vUnits.empty() && TickDiff(dwNow, held.vUnits.front().dwTick) > kHeldSpanMs)
+        held.Clear();
+    if (held.vUnits.empty() && !bStart)
+        return;
+    HRESULT hr = S_OK;
+    if (static_cast<size_t>(held.buf.Length()) + static_cast<size_t>(cb) > kMaxHeldBytes) {
+        Trace("\nCUDPAsyncOutputPin::DeliverData: %d kept bytes are too many; keeping from the next place a "
+              "decoder can start",
+              static_cast<int>(held.buf.Length()));
+        held.Clear();
+        return;
+    }
+    const LONG lOffset = held.buf.Length();
+    // Doubling, so that keeping a group of pictures copies each byte about once more.
+    if (held.buf.Capacity() < lOffset + cb)
+        hr = held.buf.Reserve(std::max<LONG>(lOffset + cb, std::min<LONG>(2 * held.buf.Capacity(), kMaxHeldBytes)));
+    if (SUCCEEDED(hr))
+        hr = held.buf.Append(pb, cb);
+    if (FAILED(hr)) {
+        Trace("\nCUDPAsyncOutputPin::DeliverData: no memory to keep a unit of %d bytes %s", static_cast<int>(cb),
+              TraceHr(hr));
+        held.Clear();
+        return;
+    }
+    held.vUnits.push_back(SHeldUnit{lOffset, cb, rtNetworkStart, rtLatency, dwUnitFlags, bEndOfUnit, dwNow});
+}
+
+HRESULT CUDPAsyncOutputPin::DeliverHeld(const SDelivery& del)
+{
+    std::unique_ptr<SHeld> pHeld;
+    {
+        CGraphLock lock(&m_mtxHold);
+        pHeld.swap(m_pHeld);
+        m_bHolding.store(false, std::memory_order_release);
+    }
+    if (!pHeld || pHeld->vUnits.empty())
+        return S_OK;
+    Trace("\nCUDPAsyncOutputPin::DeliverData: delivering %u units that came before the pin ran",
+          static_cast<unsigned>(pHeld->vUnits.size()));
+    for (const SHeldUnit& u : pHeld->vUnits) {
+        HRESULT hr = DeliverInFlight(del, pHeld->buf.Data() + u.lOffset, u.cb, u.rtNetworkStart, u.rtLatency,
+                                     u.dwUnitFlags, u.bEndOfUnit);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
 }
 
 bool CUDPAsyncOutputPin::EnterDelivery(SDelivery* pDel)

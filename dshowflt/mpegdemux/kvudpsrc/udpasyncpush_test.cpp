@@ -465,3 +465,52 @@ INSTANTIATE_TEST_SUITE_P(QueueModes, CPushPinStressTest, ::testing::Values(true,
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? std::string("QueueThread") : std::string("Direct");
                          });
+
+TEST_F(CPushPinTest, UnitsBetweenLoadAndTheFirstRunAreDeliveredFromWhereADecoderCanStart)
+{
+    const CMediaType mt = H264Type();
+    Build(&mt);
+    m_pSource->Host().m_bDVRWriting = false;
+    // What Load does before the stream is described and the graph built.
+    m_pSource->Pin()->RestartHold();
+    const std::vector<BYTE> sei = Nal(0x06, 40), idr = Nal(0x65, 300), slice = Nal(0x41, 200);
+    std::vector<BYTE> seiIdr = sei;  // a key frame that opens with an SEI
+    seiIdr.insert(seiIdr.end(), idr.begin(), idr.end());
+    REFERENCE_TIME t = 1000 * kMs;
+    auto send = [&](const std::vector<BYTE>& v, DWORD dwFlags) {
+        ASSERT_EQ(S_OK, Deliver(v, t, 5 * kMs, dwFlags, FALSE));
+        t += 40 * kMs;
+    };
+    send(slice, kFlagEndOfFrame);  // the tail of a group: no decoder starts here
+    send(seiIdr, kFlagEndOfFrame | kFlagSyncPoint);
+    send(slice, kFlagEndOfFrame);
+    Connect();
+    send(slice, kFlagEndOfFrame);
+    ASSERT_EQ(S_OK, m_pGraph->Run());
+    send(idr, kFlagEndOfFrame | kFlagSyncPoint);
+    ASSERT_TRUE(WaitForSamples(4));
+    {
+        std::lock_guard<std::mutex> lk(m_waiter.Mutex());
+        ASSERT_EQ(4u, m_vSamples.size());
+        EXPECT_EQ(seiIdr, m_vSamples[0].data);
+        EXPECT_EQ(slice, m_vSamples[1].data);
+        EXPECT_EQ(slice, m_vSamples[2].data);
+        std::vector<BYTE> withParams = kParams;  // an IDR frame after slices
+        withParams.insert(withParams.end(), idr.begin(), idr.end());
+        EXPECT_EQ(withParams, m_vSamples[3].data);
+        // The kept units keep their own spacing on the time line.
+        for (size_t i = 0; i < 4; i++)
+            EXPECT_EQ(static_cast<REFERENCE_TIME>(i) * 40 * kMs + 5 * kMs, m_vSamples[i].tStart) << i;
+    }
+    // Only the first run after a load takes what came before it.
+    ASSERT_EQ(S_OK, m_pGraph->Stop());
+    send(idr, kFlagEndOfFrame | kFlagSyncPoint);
+    ASSERT_EQ(S_OK, m_pGraph->Run());
+    send(slice, kFlagEndOfFrame);
+    ASSERT_TRUE(WaitForSamples(5));
+    ASSERT_EQ(S_OK, m_pGraph->Stop());
+    std::lock_guard<std::mutex> lk(m_waiter.Mutex());
+    ASSERT_EQ(5u, m_vSamples.size());
+    EXPECT_EQ(slice, m_vSamples[4].data);
+    EXPECT_EQ(0u, SinkAllocator()->OutstandingCount());
+}

@@ -19,6 +19,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "dshowflt/common/buffer.h"
 #include "dshowflt/common/dvr/asyncstream.h"
@@ -289,6 +291,13 @@ public:
     [[nodiscard]] HRESULT SetFrameDuration(REFERENCE_TIME rtFrameDuration);
     // Load: measure the frame duration again from the next two units.
     void ResetFrameDuration();
+    // Load: keep the elementary units that come before the pin first runs
+    // (see DeliverData), and forget any kept from an earlier load.
+    void RestartHold();
+    // Bounds of what is kept before the pin first runs: the current group
+    // of pictures, plus whatever came within the last second.
+    static constexpr size_t kMaxHeldBytes = 32u << 20;
+    static constexpr DWORD kHeldSpanMs = 1000;
     REFERENCE_TIME FrameDuration() const { return m_rtFrameDuration.load(std::memory_order_acquire); }
     // Run: the next unit with a time re-bases the time line.
     void ResetBaseTime() { m_rtBaseTime.store(-1, std::memory_order_release); }
@@ -322,6 +331,12 @@ private:
     // Hands the sample on (its reference is taken over); failures are traced.
     void DeliverSample(IMediaSample* pSample, CQueueRef* pQueue, IMemInputPin* pInput, bool bElementary);
     void MeasureFrameDuration(REFERENCE_TIME rtNetworkStart);
+    // Keeps a unit that came before the pin first ran; false when the hold
+    // is over (the pin ran) or the stream is not elementary.
+    void HoldUnit(const BYTE* pb, LONG cb, REFERENCE_TIME rtNetworkStart, REFERENCE_TIME rtLatency,
+                  DWORD dwUnitFlags, BOOL bEndOfUnit);
+    // The first delivery after the pin runs: the kept units go first.
+    [[nodiscard]] HRESULT DeliverHeld(const SDelivery& del);
     bool IsInactive();
     // Marks the pin inactive, ends a delivery waiting for a buffer, waits
     // until no delivery is in flight, and takes the queue and the partly
@@ -354,4 +369,35 @@ private:
     std::atomic<REFERENCE_TIME> m_rtFrameDuration{1};
     std::atomic<REFERENCE_TIME> m_rtFirstStart{-1};
     std::atomic<REFERENCE_TIME> m_rtSecondStart{-1};
+
+    // Units kept between Load and the pin's first run. The receive thread
+    // adds and takes them; Load (no read loop running) restarts the hold.
+    struct SHeldUnit
+    {
+        LONG lOffset;  // in the held bytes
+        LONG cb;
+        REFERENCE_TIME rtNetworkStart;
+        REFERENCE_TIME rtLatency;
+        DWORD dwUnitFlags;
+        BOOL bEndOfUnit;
+        DWORD dwTick;  // when it came
+    };
+    struct SHeld
+    {
+        CBuffer buf;
+        std::vector<SHeldUnit> vUnits;
+        void Clear()
+        {
+            buf.Empty();
+            vUnits.clear();
+        }
+    };
+    CGraphMutex m_mtxHold;
+    std::unique_ptr<SHeld> m_pHeld GUARDED_BY(m_mtxHold);
+    int m_nHeldLastNal GUARDED_BY(m_mtxHold) = -1;  // H.264: the last unit's NAL type
+    bool m_bHeldLastEnded GUARDED_BY(m_mtxHold) = true;  // the last unit ended a frame
+    int m_nHoldKind GUARDED_BY(m_mtxHold) = 0;  // 0 not yet known, 1 H.264, 2 other elementary
+    // Set by Load, cleared by the first delivery once the pin runs: the
+    // receive thread's fast check that nothing is kept or to be kept.
+    std::atomic<bool> m_bHolding{false};
 };
