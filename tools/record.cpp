@@ -29,6 +29,7 @@
 #include <string>
 #include <thread>
 
+#include "dshowflt/common/rtp/rtpparser.h"
 #include "dshowflt/mpegdemux/kvudpsrc/kvmpg2tssrc.h"
 #include "dshowflt/mpegdemux/kvudpsrc/sourceurl.h"
 #include "platform/graph/filtergraph.h"
@@ -38,6 +39,7 @@
 #include "platform/wtext.h"
 #include "tools/cli.h"
 #include "tools/commands.h"
+#include "tools/tscut.h"
 
 namespace {
 
@@ -219,6 +221,7 @@ struct SFigures
     SRecvStats st;
     long long llWritten = 0;
     long long llFrames = -1;  // samples written (pushed streams)
+    long long llFileLost = 0;  // bytes the file writer lost to the ring lapping it
     bool bTcp = false;
     std::string strKind;
 };
@@ -235,6 +238,8 @@ std::string ProgressText(const SFigures& f, bool bOutput)
         s += "  written " + Bytes(f.llWritten);
     if (bOutput && f.llFrames >= 0)
         s += " (" + std::to_string(f.llFrames) + " frames)";
+    if (f.llFileLost > 0)
+        s += "  lost by the file writer " + Bytes(f.llFileLost);
     if (f.st.lRtpFormat >= 0) {
         snprintf(sz, sizeof(sz), "  RTP lost %lld reordered %lld duplicated %lld",
                  static_cast<long long>(f.st.rtp.llLost), static_cast<long long>(f.st.rtp.llReordered),
@@ -265,6 +270,8 @@ std::string JsonLine(const SFigures& f, const std::string& strUrl, const char* p
     std::string s = sz;
     if (f.llFrames >= 0)
         s += ",\"frames\":" + std::to_string(f.llFrames);
+    if (f.llFrames < 0)
+        s += ",\"file_lost_bytes\":" + std::to_string(f.llFileLost);
     if (pszEnd)
         s += ",\"end\":" + JsonString(pszEnd);
     return s + "}\n";
@@ -400,12 +407,18 @@ int RecordMain(int argc, char** argv)
     SFigures fig;
     CMediaType mt;
     std::atomic<long long> llFrames{-1};  // samples written; -1 for a byte stream
+    // A byte stream's file: whole transport-stream packets only where the
+    // ring lapped the writer, and the bytes lost there.
+    std::atomic<long long> llFileLost{0};
+    std::atomic<long long> llPulledTo{0};
+    tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) { return out.Write(pb, cb); });
     auto sample = [&](double dNow, double* pdLast, long long* pllLast) {
         SFigures f;
         f.dElapsed = dNow - dStart;
         pSrc->RecvThread()->GetStats(&f.st);
         f.llWritten = out.Written();
         f.llFrames = llFrames.load();
+        f.llFileLost = llFileLost.load();
         f.bTcp = bTcp;
         f.strKind = StreamKind(f.st, mt);
         if (dNow > *pdLast)
@@ -463,12 +476,14 @@ int RecordMain(int argc, char** argv)
     CPullReader* pPull = nullptr;
     CPushSink* pPush = nullptr;
     bool bSynced = false;  // the push thread's
+    bool bH264 = false;
     bool bRunning = false;
     if (nResult == kExitOk) {
         hr = pSrc->GetMediaType(0, &mt);
         const bool bPush = SUCCEEDED(hr) && *mt.Type() != MEDIATYPE_Stream;
         if (bPush)
             llFrames = 0;
+        bH264 = bPush && *mt.Subtype() == MEDIASUBTYPE_H264;
         // Once described, an elementary stream goes to the pin only.
         if (bPush && !out.Enabled()) {
             SRecvStats st;
@@ -490,8 +505,13 @@ int RecordMain(int argc, char** argv)
             config.cRequestsInFlight = 1;
             hr = CPullReader::Create(
                 config,
-                [&](LONGLONG, const BYTE* pb, LONG cb) -> HRESULT {
-                    if (!out.Write(pb, static_cast<size_t>(cb))) {
+                [&](LONGLONG llPos, const BYTE* pb, LONG cb) -> HRESULT {
+                    const long long llDropped = gate.Dropped();
+                    const bool bOk = gate.Feed(llPos, pb, static_cast<size_t>(cb));
+                    const long long llGap = std::max<long long>(0, llPos - llPulledTo.load());
+                    llFileLost.fetch_add(llGap + gate.Dropped() - llDropped);
+                    llPulledTo = std::max<long long>(llPulledTo.load(), llPos + cb);
+                    if (!bOk) {
                         evEnd.Set();
                         return E_FAIL;
                     }
@@ -518,9 +538,11 @@ int RecordMain(int argc, char** argv)
                     }
                     if (ev.eKind != CPushSinkEvent::kSample)
                         return S_OK;
-                    // Units before the first sync point (those that came
-                    // while the writer was connected) cannot be decoded.
-                    if (!bSynced && !ev.bSyncPoint)
+                    // Units before the first sync point cannot be decoded.
+                    // An H.264 key frame that opens with an SEI or a
+                    // delimiter comes unflagged, so the slices decide.
+                    if (!bSynced && !ev.bSyncPoint &&
+                        !(bH264 && CRTPParser::IsKeyFrame(ev.pbData, static_cast<LONG>(ev.cbData))))
                         return S_OK;
                     bSynced = true;
                     if (out.Write(ev.pbData, static_cast<size_t>(ev.cbData))) {
@@ -567,13 +589,16 @@ int RecordMain(int argc, char** argv)
     // stop must stay quick).
     if (bRunning && pPull && out.Errno() == 0 && !bEnded) {
         const long long llTarget = pSrc->RecvThread()->GetPublishedTotal();
-        for (int i = 0; i < 30 && out.Written() < llTarget && !bEnded && out.Errno() == 0; ++i) {
+        for (int i = 0; i < 30 && llPulledTo.load() < llTarget && !bEnded && out.Errno() == 0; ++i) {
             pollfd pfd = {evEnd.Handle(), POLLIN, 0};
             (void)poll(&pfd, 1, 5);
         }
     }
     if (bRunning)
         (void)pGraph->Stop();
+    // The writer's thread has stopped: the head of a last packet held back
+    // is the stream's own end.
+    (void)gate.Finish();
     fig = sample(progress.Elapsed(), &dLast, &llLastBytes);
     // The summary's rate is the whole recording's.
     fig.dBitRate = fig.dElapsed > 0 ? static_cast<double>(fig.st.llBytes) * 8 / fig.dElapsed : 0;

@@ -1,6 +1,9 @@
 // Cutting a transport stream (see tscut.h).
 #include "tools/tscut.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace tscut {
 
 long long FindPacketStart(const uint8_t* pb, size_t cb)
@@ -160,6 +163,85 @@ bool CRandomAccessFinder::Feed(const uint8_t* pkt, long long llOffset, long long
     if (nFound == 1)
         pPes->bActive = false;
     return false;
+}
+
+bool CPacketGate::Feed(long long llPos, const uint8_t* pb, size_t cb)
+{
+    if (cb == 0)
+        return true;
+    if (m_nPhase < 0 && !m_bPlain) {
+        // The grid is learnt from the first block; what comes before it
+        // there is the stream's own start and goes out as it is.
+        const long long llStart = FindPacketStart(pb, cb);
+        if (llStart < 0) {
+            m_bPlain = true;
+        } else {
+            m_nPhase = static_cast<int>((llPos + llStart) % static_cast<long long>(kPacketSize));
+            if (llStart > 0 && !m_sink(pb, static_cast<size_t>(llStart)))
+                return false;
+            llPos += llStart;
+            pb += llStart;
+            cb -= static_cast<size_t>(llStart);
+            m_llNext = llPos;
+        }
+    }
+    if (m_bPlain) {
+        m_llNext = llPos + static_cast<long long>(cb);
+        return m_sink(pb, cb);
+    }
+    if (llPos < m_llNext) {
+        // Bytes given before go out once only.
+        const long long llOverlap = m_llNext - llPos;
+        if (static_cast<size_t>(llOverlap) >= cb)
+            return true;
+        llPos += llOverlap;
+        pb += llOverlap;
+        cb -= static_cast<size_t>(llOverlap);
+    }
+    if (llPos != m_llNext) {
+        // Whatever comes before the next packet boundary is the tail of a
+        // packet whose head is gone, and the head held is that of a packet
+        // whose tail is gone.
+        m_llDropped += static_cast<long long>(m_cbCarry);
+        m_cbCarry = 0;
+        long long llSkip = (m_nPhase - llPos) % static_cast<long long>(kPacketSize);
+        if (llSkip < 0)
+            llSkip += kPacketSize;
+        if (static_cast<size_t>(llSkip) >= cb) {
+            m_llDropped += static_cast<long long>(cb);
+            return true;  // still out of step: m_llNext stays behind
+        }
+        m_llDropped += llSkip;
+        llPos += llSkip;
+        pb += llSkip;
+        cb -= static_cast<size_t>(llSkip);
+    }
+    m_llNext = llPos + static_cast<long long>(cb);
+    if (m_cbCarry > 0) {
+        const size_t cbTake = std::min(cb, kPacketSize - m_cbCarry);
+        memcpy(m_abCarry + m_cbCarry, pb, cbTake);
+        m_cbCarry += cbTake;
+        pb += cbTake;
+        cb -= cbTake;
+        if (m_cbCarry < kPacketSize)
+            return true;
+        m_cbCarry = 0;
+        if (!m_sink(m_abCarry, kPacketSize))
+            return false;
+    }
+    const size_t cbWhole = cb - cb % kPacketSize;
+    if (cbWhole > 0 && !m_sink(pb, cbWhole))
+        return false;
+    m_cbCarry = cb - cbWhole;
+    memcpy(m_abCarry, pb + cbWhole, m_cbCarry);
+    return true;
+}
+
+bool CPacketGate::Finish()
+{
+    const size_t cb = m_cbCarry;
+    m_cbCarry = 0;
+    return cb == 0 || m_sink(m_abCarry, cb);
 }
 
 }  // namespace tscut

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace tscut {
 
@@ -58,6 +59,36 @@ private:
     long long m_llPsiRunStart = -1;  // first packet of the PSI run that ends at the current packet
     bool m_bLastWasPsi = false;
     SPes m_aPes[4];  // video PIDs being decided
+};
+
+// Passes a transport stream read by offset on in whole packets only. Where
+// the offsets jump (the reader was lapped and goes on at the oldest byte
+// the ring still keeps, which need not be a packet boundary), the head of
+// the packet cut off before the jump and the tail of the one cut into after
+// it are dropped, so that no packet is joined from two places of the
+// stream. Bytes in which no packet grid shows pass unchanged.
+class CPacketGate
+{
+public:
+    // The sink takes bytes in order; false stops the gate (a write error).
+    typedef std::function<bool(const uint8_t* pb, size_t cb)> Sink;
+    explicit CPacketGate(Sink sink) : m_sink(std::move(sink)) {}
+
+    // The bytes at stream offset llPos; false when the sink failed.
+    bool Feed(long long llPos, const uint8_t* pb, size_t cb);
+    // The end: what is held of a last packet goes out as it is.
+    bool Finish();
+    // Bytes dropped at jumps, besides the bytes the jumps skipped.
+    long long Dropped() const { return m_llDropped; }
+
+private:
+    Sink m_sink;
+    long long m_llNext = -1;   // the offset that continues the stream
+    int m_nPhase = -1;         // packets start at offsets = this modulo 188; -1 not yet known
+    bool m_bPlain = false;     // no packet grid: bytes pass unchanged
+    uint8_t m_abCarry[kPacketSize] = {};
+    size_t m_cbCarry = 0;      // the start of a packet whose rest has not come yet
+    long long m_llDropped = 0;
 };
 
 }  // namespace tscut

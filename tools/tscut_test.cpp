@@ -126,3 +126,108 @@ TEST(CTsCutTest, TheCutIsTheFirstRandomAccessPointWithThePsiRightBeforeIt)
     EXPECT_EQ(Cut({Packet(0x100, true, longHeader), Packet(0x100, false, inHeader), pNext}), -1);
     EXPECT_EQ(Cut({Packet(0x100, true, longHeader), Packet(0x100, false, afterHeader), pNext}), 0);
 }
+
+// A stream of numbered packets: every packet says where it belongs, so
+// that the output shows any packet joined from two places.
+namespace {
+
+std::vector<uint8_t> NumberedStream(size_t nPackets)
+{
+    std::vector<uint8_t> v(nPackets * tscut::kPacketSize);
+    for (size_t n = 0; n < nPackets; n++) {
+        uint8_t* p = v.data() + n * tscut::kPacketSize;
+        p[0] = tscut::kSyncByte;
+        p[1] = static_cast<uint8_t>(n >> 8);
+        p[2] = static_cast<uint8_t>(n);
+        for (size_t i = 3; i < tscut::kPacketSize; i++)
+            p[i] = static_cast<uint8_t>(n * 31 + i);
+    }
+    return v;
+}
+
+// Checks that out holds whole packets of in, in order; returns their numbers.
+std::vector<size_t> PacketsOf(const std::vector<uint8_t>& in, const std::vector<uint8_t>& out, size_t cbOut)
+{
+    std::vector<size_t> vNumbers;
+    for (size_t q = 0; q + tscut::kPacketSize <= cbOut; q += tscut::kPacketSize) {
+        const uint8_t* p = out.data() + q;
+        const size_t n = static_cast<size_t>(p[1]) << 8 | p[2];
+        EXPECT_TRUE(n * tscut::kPacketSize < in.size() &&
+                    memcmp(in.data() + n * tscut::kPacketSize, p, tscut::kPacketSize) == 0)
+            << "the packet at output offset " << q << " is joined from two places";
+        EXPECT_TRUE(vNumbers.empty() || vNumbers.back() < n) << "packet " << n << " out of order or twice";
+        vNumbers.push_back(n);
+    }
+    return vNumbers;
+}
+
+}  // namespace
+
+TEST(CPacketGateTest, JumpsDropTheTornPacketsAndNothingElse)
+{
+    const std::vector<uint8_t> in = NumberedStream(200);
+    std::vector<uint8_t> out;
+    tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) {
+        out.insert(out.end(), pb, pb + cb);
+        return true;
+    });
+    auto feed = [&](size_t llFrom, size_t cb) { ASSERT_TRUE(gate.Feed(static_cast<long long>(llFrom), in.data() + llFrom, cb)); };
+    // Contiguous blocks that end inside packets pass unchanged.
+    feed(0, 1000);
+    feed(1000, 1000);
+    // A jump from inside packet 10 (offset 2000) to inside packet 30.
+    feed(30 * 188 + 50, 1000);
+    // Another jump, to a packet boundary, and a block given partly again.
+    feed(60 * 188, 500);
+    feed(60 * 188 + 300, 700);
+    // A jump whose block holds no packet boundary at all, then one that does.
+    feed(100 * 188 + 1, 100);
+    feed(100 * 188 + 101, 1000);
+    ASSERT_TRUE(gate.Finish());
+    const size_t cbTail = (100 * 188 + 1101) % 188;
+    ASSERT_EQ(0u, (out.size() - cbTail) % 188);
+    const std::vector<size_t> v = PacketsOf(in, out, out.size() - cbTail);
+    std::vector<size_t> vExpected;
+    for (size_t n = 0; n < 10; n++)  // 0..9 whole; 10 torn by the jump
+        vExpected.push_back(n);
+    for (size_t n = 31; (n + 1) * 188 <= 30 * 188 + 1050; n++)
+        vExpected.push_back(n);
+    for (size_t n = 60; (n + 1) * 188 <= 60 * 188 + 1000; n++)
+        vExpected.push_back(n);
+    for (size_t n = 101; (n + 1) * 188 <= 100 * 188 + 1101; n++)
+        vExpected.push_back(n);
+    EXPECT_EQ(vExpected, v);
+    // Finish passes the last packet's head, which is the stream's own end.
+    EXPECT_EQ(0, memcmp(out.data() + out.size() - cbTail, in.data() + (100 * 188 + 1101) / 188 * 188, cbTail));
+    // The torn heads and tails, besides the bytes the jumps skipped.
+    EXPECT_EQ(static_cast<long long>(2000 - 10 * 188) + (31 * 188 - (30 * 188 + 50)) + (30 * 188 + 1050 - 35 * 188) +
+                  (60 * 188 + 1000 - 65 * 188) + (101 * 188 - (100 * 188 + 1)),
+              gate.Dropped());
+}
+
+TEST(CPacketGateTest, AContiguousStreamAndBytesWithoutAGridPassUnchanged)
+{
+    const std::vector<uint8_t> in = NumberedStream(50);
+    for (const bool bTs : {true, false}) {
+        std::vector<uint8_t> src = in;
+        if (!bTs)
+            for (size_t i = 0; i < src.size(); i += 188)
+                src[i] = 0x48;
+        // A stream that starts inside a packet keeps its first bytes.
+        std::vector<uint8_t> out;
+        tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) {
+            out.insert(out.end(), pb, pb + cb);
+            return true;
+        });
+        size_t llPos = 77;
+        for (size_t cb : {900u, 1u, 187u, 188u, 2000u, 3000u}) {
+            cb = std::min(cb, src.size() - llPos);
+            ASSERT_TRUE(gate.Feed(static_cast<long long>(llPos), src.data() + llPos, cb));
+            llPos += cb;
+        }
+        ASSERT_TRUE(gate.Finish());
+        EXPECT_TRUE(std::equal(src.begin() + 77, src.begin() + static_cast<long>(llPos), out.begin(), out.end()))
+            << (bTs ? "transport stream" : "other bytes");
+        EXPECT_EQ(0, gate.Dropped());
+    }
+}
