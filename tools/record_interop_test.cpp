@@ -22,15 +22,6 @@ int Shell(const std::string& strCmd, std::string* pOut)
     return nExit;
 }
 
-// The value of "key": in the last JSON line of strFile, or -1.
-long long FinalNumber(const std::string& strFile, const std::string& strKey)
-{
-    const std::string s = ReadAll(strFile);
-    const size_t nLine = s.rfind('{');
-    const size_t n = nLine == std::string::npos ? nLine : s.find("\"" + strKey + "\":", nLine);
-    return n == std::string::npos ? -1 : atoll(s.c_str() + n + strKey.size() + 3);
-}
-
 }  // namespace
 
 class CRecordInteropTest : public CToolTest

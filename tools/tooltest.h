@@ -36,6 +36,23 @@ inline std::string ReadAll(const std::string& strPath)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The integer value of "key": in a JSON line, or -1.
+inline long long JsonNumber(const std::string& strLine, const std::string& strKey)
+{
+    const size_t n = strLine.find("\"" + strKey + "\":");
+    if (n == std::string::npos)
+        return -1;
+    return atoll(strLine.c_str() + n + strKey.size() + 3);
+}
+
+// The same in the last JSON line of a file (a --stats file's final line).
+inline long long FinalNumber(const std::string& strFile, const std::string& strKey)
+{
+    const std::string s = ReadAll(strFile);
+    const size_t nLine = s.rfind('{');
+    return nLine == std::string::npos ? -1 : JsonNumber(s.substr(nLine), strKey);
+}
+
 inline long long FileSize(const std::string& strPath)
 {
     struct stat st;
