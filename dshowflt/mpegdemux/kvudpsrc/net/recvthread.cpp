@@ -207,10 +207,17 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
     int nState = kStateReceiving;
     HRESULT hr = S_OK;
     bool bDrained = false;  // the last batch emptied the socket's queue
+    // The wait watches the command event too: right after a wait that
+    // reported data, and right before one, asking for a command again is a
+    // system call per datagram that tells nothing new. A command that comes
+    // meanwhile is seen by the next wait, which then returns at once.
+    bool bCommandSeenByWait = false;
 
     for (;;) {
         const bool bCommandsSeen = !bFirst || !m_bReplyOwed;
-        if (bCommandsSeen && CheckRequest(nullptr))
+        const bool bSkipCheck = bCommandSeenByWait || (bDrained && nState != kStateReconnecting);
+        bCommandSeenByWait = false;
+        if (bCommandsSeen && !bSkipCheck && CheckRequest(nullptr))
             break;
 
         if (nState == kStateReconnecting) {
@@ -275,6 +282,7 @@ void CRecvThread::ReadLoop(bool bCallerWaits)
             nState = WaitForEvent(GetRequestHandle(), dwWait, FD_READ, &hrWait);
             if (nState == WAITEVENT_CLOSED)
                 continue;  // reconnecting
+            bCommandSeenByWait = nState == WAITEVENT_OK && !CancelSetAtLastWait();
             if (nState == WAITEVENT_FAILED) {
                 // Waiting again would fail again at once: a spin.
                 hr = hrWait;

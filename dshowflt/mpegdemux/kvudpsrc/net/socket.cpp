@@ -236,8 +236,10 @@ int CSocketHelper::WaitForEvent(HANDLE hCancel, DWORD dwTimeoutMs, LONG lMask, H
                 // reads it (the masks used name a single event).
                 int nBit = __builtin_ctz(static_cast<unsigned>(lMask));
                 INT nErr = nBit < FD_MAX_EVENTS ? m_networkEvents.iErrorCode[nBit] : 0;
-                if (nErr == 0)
+                if (nErr == 0) {
+                    m_bCancelSetAtWait = cfd == 2 && afd[1].revents != 0;
                     return WAITEVENT_OK;
+                }
                 if (phr)
                     *phr = HRESULT_FROM_WIN32(static_cast<DWORD>(nErr));
                 return WAITEVENT_FAILED;

@@ -92,6 +92,9 @@ public:
     // WAITEVENT_FAILED.
     [[nodiscard]] int WaitForEvent(HANDLE hCancel, DWORD dwTimeoutMs, LONG lMask,
                                    HRESULT* phr = nullptr);
+    // Whether the last wait that returned WAITEVENT_OK found hCancel set as
+    // well (the socket's event wins): the caller still has a command to see.
+    bool CancelSetAtLastWait() const { return m_bCancelSetAtWait; }
 
     // The error recorded for event bit nBit by the last wait, or WSAEINVAL
     // for a bit number out of range.
@@ -117,6 +120,7 @@ protected:
     // otherwise wake a wait for FD_CONNECT for ever on a socket that merely
     // has data waiting.
     bool m_bEventsSelected = false;
+    bool m_bCancelSetAtWait = false;
     LONG m_lSelectedEvents = 0;
     LONG m_lArmedEvents = 0;
     bool m_bConnectPending = false;  // a non-blocking connect is under way
