@@ -80,7 +80,9 @@ const char kHelp[] =
     "Give -o or --dvr-folder (or both). Progress, once a second on standard error:\n"
     "elapsed time, bit rate received, datagrams, bytes in the ring and written, RTP\n"
     "packets lost/reordered/duplicated, datagrams the kernel dropped (when any), the\n"
-    "stream kind and the socket buffer granted.\n"
+    "stream kind, the socket buffer granted, and the bytes the file writer lost when\n"
+    "the ring overwrote them before it took them (the file then goes on with whole\n"
+    "packets from the oldest byte kept).\n"
     "Exit status 0 when data was recorded; 1 when none came (\"no data from URL in\n"
     "16 s\"), the socket could not be opened, or the stream or the output failed.\n";
 
