@@ -26,14 +26,6 @@ namespace {
 
 const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 // Whether the library at path is mapped in this process.
 bool IsLoaded(const std::string& path)
 {
@@ -302,16 +294,16 @@ TEST_F(CComLoadTest, OlderCopyNeverReplacesNewerAndOtherCopyIsNotUnregistered)
 
     // Version 1 over a registered version 2: S_OK, and not a byte changes.
     ASSERT_EQ(Register(m_strV2), S_OK);
-    const std::string strStore = ReadFile(m_env.UserStore());
+    const std::string strStore = ReadTestFile(m_env.UserStore());
     ASSERT_EQ(Register(m_strV1), S_OK);
-    EXPECT_EQ(ReadFile(m_env.UserStore()), strStore);
+    EXPECT_EQ(ReadTestFile(m_env.UserStore()), strStore);
     // Unregistering version 1, or another copy of version 2, changes nothing either.
     ASSERT_EQ(Unregister(m_strV1), S_OK);
-    EXPECT_EQ(ReadFile(m_env.UserStore()), strStore);
+    EXPECT_EQ(ReadTestFile(m_env.UserStore()), strStore);
     const std::string strCopy = m_env.Folder() + "/copy.so";
     std::filesystem::copy_file(m_strV2, strCopy);
     ASSERT_EQ(Unregister(strCopy), S_OK);
-    EXPECT_EQ(ReadFile(m_env.UserStore()), strStore);
+    EXPECT_EQ(ReadTestFile(m_env.UserStore()), strStore);
     // Registering the same module again rewrites it (same content).
     ASSERT_EQ(Register(m_strV2), S_OK);
     EXPECT_EQ(RegisteredServer(), W(m_strV2));

@@ -14,19 +14,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
 HRESULT VersionOf(const std::string& path, ULONGLONG* pull)
 {
     return GetFileVersion(Utf8ToWide(path).c_str(), pull);
@@ -139,15 +126,15 @@ TEST(FileVersionTest, ReadFromEitherHeaderInEitherByteOrder)
                                          w.Note("KVFV", 1, {static_cast<uint32_t>(kVersion >> 32),
                                                             static_cast<uint32_t>(kVersion)});
                 const std::string path = env.Folder() + "/made.so";
-                WriteFile(path, w.Build(note, bProgramHeader));
+                WriteTestFile(path, w.Build(note, bProgramHeader));
                 ULONGLONG ull = 0;
                 EXPECT_EQ(VersionOf(path, &ull), S_OK) << b64 << bBig << bProgramHeader;
                 EXPECT_EQ(ull, kVersion);
                 // Without our note.
-                WriteFile(path, w.Build(w.Note("GNU", 3, {1}), bProgramHeader));
+                WriteTestFile(path, w.Build(w.Note("GNU", 3, {1}), bProgramHeader));
                 EXPECT_EQ(VersionOf(path, &ull), HRESULT_FROM_WIN32(ERROR_RESOURCE_TYPE_NOT_FOUND));
                 // Our owner with a description of the wrong size.
-                WriteFile(path, w.Build(w.Note("KVFV", 1, {1}), bProgramHeader));
+                WriteTestFile(path, w.Build(w.Note("KVFV", 1, {1}), bProgramHeader));
                 EXPECT_EQ(VersionOf(path, &ull), HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT));
             }
         }
@@ -157,13 +144,13 @@ TEST(FileVersionTest, ReadFromEitherHeaderInEitherByteOrder)
 TEST(FileVersionTest, DamagedAndForeignFilesGiveStatusNeverAWrongVersion)
 {
     CRegistryTestEnv env;
-    const std::string lib = ReadFile(KV_TESTCOMP2);
+    const std::string lib = ReadTestFile(KV_TESTCOMP2);
     ASSERT_GT(lib.size(), 1000u);
     const std::string path = env.Folder() + "/lib.so";
     ULONGLONG ull = 0;
 
     // A stripped copy keeps the version.
-    WriteFile(path, lib);
+    WriteTestFile(path, lib);
     if (std::system(("strip --strip-all '" + path + "' 2>/dev/null").c_str()) == 0) {
         ASSERT_EQ(VersionOf(path, &ull), S_OK);
         EXPECT_EQ(ull, MakeFileVersion(2, 0, 0, 0));
@@ -177,7 +164,7 @@ TEST(FileVersionTest, DamagedAndForeignFilesGiveStatusNeverAWrongVersion)
     for (size_t cb = 2048; cb < lib.size(); cb += lib.size() / 50)
         vCuts.push_back(cb);
     for (size_t cb : vCuts) {
-        WriteFile(path, lib.substr(0, cb));
+        WriteTestFile(path, lib.substr(0, cb));
         ull = 0;
         const HRESULT hr = VersionOf(path, &ull);
         if (SUCCEEDED(hr)) {
@@ -188,7 +175,7 @@ TEST(FileVersionTest, DamagedAndForeignFilesGiveStatusNeverAWrongVersion)
         for (char c : {'\x00', '\xFF', '\x7F'}) {
             std::string damaged = lib;
             damaged[pos] = c;
-            WriteFile(path, damaged);
+            WriteTestFile(path, damaged);
             ull = 0;
             const HRESULT hr = VersionOf(path, &ull);
             if (SUCCEEDED(hr)) {
@@ -197,9 +184,9 @@ TEST(FileVersionTest, DamagedAndForeignFilesGiveStatusNeverAWrongVersion)
         }
     }
 
-    WriteFile(path, "#!/bin/sh\necho not a library\n");
+    WriteTestFile(path, "#!/bin/sh\necho not a library\n");
     EXPECT_EQ(VersionOf(path, &ull), HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT));
-    WriteFile(path, "");
+    WriteTestFile(path, "");
     EXPECT_EQ(VersionOf(path, &ull), HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT));
     EXPECT_EQ(VersionOf(env.Folder(), &ull), HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT));
     EXPECT_EQ(VersionOf(env.Folder() + "/missing.so", &ull), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));

@@ -29,20 +29,6 @@ void CaptureTrace(const char* psz)
     g_strTrace += psz;
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
-
 class CRegistryTest : public ::testing::Test
 {
 protected:
@@ -100,7 +86,7 @@ TEST_F(CRegistryTest, ValuesRoundTripThroughTheFileAndNamesIgnoreCase)
     ASSERT_EQ(RegEnumSubKeys(HKEY_CLASSES_ROOT, u"clsid\\{abc}", &vNames), S_OK);
     EXPECT_EQ(vNames, (std::vector<CWString>{u"InprocServer32"}));
 
-    const std::string text = ReadFile(m_env.UserStore());
+    const std::string text = ReadTestFile(m_env.UserStore());
     EXPECT_EQ(text.rfind("KVREG 1\n", 0), 0u) << text;
     EXPECT_NE(text.find("\n[CLSID\\{ABC}\\InprocServer32]\n@=sz:\"/opt/lib/ä \\\"q\\\"\\\\x.so\"\n"), std::string::npos)
         << text;
@@ -216,7 +202,7 @@ TEST_F(CRegistryTest, CorruptOrCutShortStoresAreReportedAndNeverOverwritten)
         {"KVREG 1\n[a]\n\"v\"=sz:\"x\" tail\nEND\n", 3},
     };
     for (const SCase& c : kCases) {
-        WriteFile(m_env.UserStore(), c.pszText);
+        WriteTestFile(m_env.UserStore(), c.pszText);
         g_strTrace.clear();
         CWString str;
         EXPECT_EQ(RegGetString(HKEY_CLASSES_ROOT, u"a", nullptr, &str), kCorrupt) << c.pszText;
@@ -225,7 +211,7 @@ TEST_F(CRegistryTest, CorruptOrCutShortStoresAreReportedAndNeverOverwritten)
         EXPECT_EQ(RegSetString(HKEY_CLASSES_ROOT, u"b", nullptr, u"x"), kCorrupt) << c.pszText;
         std::vector<CWString> v;
         EXPECT_EQ(RegEnumSubKeys(HKEY_CLASSES_ROOT, u"", &v), kCorrupt);
-        EXPECT_EQ(ReadFile(m_env.UserStore()), c.pszText);  // left for the user to repair
+        EXPECT_EQ(ReadTestFile(m_env.UserStore()), c.pszText);  // left for the user to repair
     }
 
     // Every prefix of a good store is either that store (only the final line
@@ -239,9 +225,9 @@ TEST_F(CRegistryTest, CorruptOrCutShortStoresAreReportedAndNeverOverwritten)
         ASSERT_EQ(t.SetDword(u"CLSID\\{K}", u"Merit", 7), S_OK);
         ASSERT_EQ(t.Commit(), S_OK);
     }
-    const std::string good = ReadFile(m_env.UserStore());
+    const std::string good = ReadTestFile(m_env.UserStore());
     for (size_t cb = 1; cb < good.size(); ++cb) {
-        WriteFile(m_env.UserStore(), good.substr(0, cb));
+        WriteTestFile(m_env.UserStore(), good.substr(0, cb));
         DWORD dw = 0;
         HRESULT hr = RegGetDword(HKEY_CLASSES_ROOT, u"CLSID\\{K}", u"Merit", &dw);
         if (cb == good.size() - 1) {
@@ -252,7 +238,7 @@ TEST_F(CRegistryTest, CorruptOrCutShortStoresAreReportedAndNeverOverwritten)
         }
     }
     // An empty file (created, never written) is an empty store.
-    WriteFile(m_env.UserStore(), "");
+    WriteTestFile(m_env.UserStore(), "");
     EXPECT_EQ(RegKeyExists(HKEY_CLASSES_ROOT, u"CLSID"), S_FALSE);
     EXPECT_EQ(RegSetString(HKEY_CLASSES_ROOT, u"b", nullptr, u"x"), S_OK);
     // A folder where the store should be cannot be read as one.

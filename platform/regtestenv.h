@@ -5,9 +5,21 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
+
+// Whole files as strings, for the platform tests.
+inline std::string ReadTestFile(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+inline void WriteTestFile(const std::string& path, const std::string& data)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
 
 class CRegistryTestEnv
 {

@@ -24,25 +24,6 @@
 
 namespace {
 
-// The number in strText after strKey, or -1.
-long long NumberAfter(const std::string& strText, const std::string& strKey)
-{
-    const size_t n = strText.find(strKey);
-    if (n == std::string::npos)
-        return -1;
-    return strtoll(strText.c_str() + n + strKey.size(), nullptr, 10);
-}
-
-// Index of the first byte of s (stream offsets from llFrom) that differs from
-// the pattern of nSeed, or -1.
-long long FirstMismatch(const std::string& s, uint64_t ullSeed, long long llFrom)
-{
-    for (size_t i = 0; i < s.size(); ++i)
-        if (static_cast<uint8_t>(s[i]) != PatternByte(ullSeed, static_cast<uint64_t>(llFrom) + i))
-            return static_cast<long long>(i);
-    return -1;
-}
-
 class CDVRCrashTest : public CToolTest
 {
 protected:
@@ -127,7 +108,7 @@ TEST_F(CDVRCrashTest, AWriterKilledAtRandomMomentsLeavesAConsistentBuffer)
             const long long llFrom = NumberAfter(strErr, "from offset ");
             ASSERT_GE(llFrom, 0) << strWhat << ": " << strErr;
             if (strErr.find(" 0 discontinuities") != std::string::npos) {
-                EXPECT_EQ(-1, FirstMismatch(s, ullPattern, llFrom)) << strWhat;
+                EXPECT_EQ(-1, PatternMismatch(s, ullPattern, llFrom)) << strWhat;
                 llFollowedLive += static_cast<long long>(s.size());
             }
         }
@@ -172,7 +153,7 @@ TEST_F(CDVRCrashTest, AWriterKilledAtRandomMomentsLeavesAConsistentBuffer)
         EXPECT_NE(follow.strErr.find("the writer died"), std::string::npos) << strWhat << ": " << follow.strErr;
         EXPECT_EQ(llOldest, NumberAfter(follow.strErr, "from offset ")) << strWhat << ": " << follow.strErr;
         EXPECT_EQ(llEnd - llOldest, static_cast<long long>(s.size())) << strWhat << ": " << follow.strErr;
-        EXPECT_EQ(-1, FirstMismatch(s, ullPattern, llOldest)) << strWhat;
+        EXPECT_EQ(-1, PatternMismatch(s, ullPattern, llOldest)) << strWhat;
         llVerified += static_cast<long long>(s.size());
         (void)system(("rm -rf '" + m_strRing + "'*").c_str());
     }

@@ -19,14 +19,9 @@ namespace {
 
 constexpr uint64_t kSeed = 0x5EED;
 
-// Index of the first byte of s (stream offsets from llFrom) that differs
-// from the pattern, or -1.
 long long FirstMismatch(const std::string& s, long long llFrom)
 {
-    for (size_t i = 0; i < s.size(); ++i)
-        if (static_cast<uint8_t>(s[i]) != PatternByte(kSeed, static_cast<uint64_t>(llFrom) + i))
-            return static_cast<long long>(i);
-    return -1;
+    return PatternMismatch(s, kSeed, llFrom);
 }
 
 class CDVRFollowXProcTest : public CToolTest

@@ -14,14 +14,6 @@ namespace {
 
 constexpr uint64_t kSeed = 0xF011;
 
-long long NumberAfter(const std::string& strText, const std::string& strKey)
-{
-    const size_t n = strText.find(strKey);
-    if (n == std::string::npos)
-        return -1;
-    return strtoll(strText.c_str() + n + strKey.size(), nullptr, 10);
-}
-
 class CFullDiskTest : public CToolTest
 {
 protected:

@@ -14,12 +14,6 @@ class CManyWritersTest : public CToolTest
 {
 };
 
-long long NumberAfter(const std::string& strText, const std::string& strKey)
-{
-    const size_t n = strText.find(strKey);
-    return n == std::string::npos ? -1 : strtoll(strText.c_str() + n + strKey.size(), nullptr, 10);
-}
-
 }  // namespace
 
 TEST_F(CManyWritersTest, EightWritersStartedTogetherInOneFolderGetEightConsistentBuffers)

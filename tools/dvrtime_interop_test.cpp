@@ -15,18 +15,13 @@
 
 namespace {
 
-std::string Shell(const std::string& strCmd, int* pnExit)
-{
-    return ShellOutput(strCmd, pnExit);
-}
-
 class CDVRKeyframeInteropTest : public CToolTest
 {
 protected:
     void SetUp() override
     {
         int nExit = -1;
-        (void)Shell("ffmpeg -hide_banner -encoders 2>/dev/null | grep -q libx264", &nExit);
+        (void)ShellOutput("ffmpeg -hide_banner -encoders 2>/dev/null | grep -q libx264", &nExit);
         if (nExit != 0 || system("ffprobe -version >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "ffmpeg with libx264, or ffprobe, not found (Debian package ffmpeg)";
         CToolTest::SetUp();
@@ -41,7 +36,7 @@ TEST_F(CDVRKeyframeInteropTest, ACutAtTheNextKeyframeDecodesFromItsFirstFrame)
     // transport stream muxer (which sends PAT and PMT right before each key
     // frame).
     int nExit = -1;
-    (void)Shell("ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 8 -c:v libx264 -g 25 -bf 2 "
+    (void)ShellOutput("ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 8 -c:v libx264 -g 25 -bf 2 "
                 "-pix_fmt yuv420p -f mpegts '" + P("in.ts") + "' 2>&1",
                 &nExit);
     ASSERT_EQ(0, nExit);
@@ -83,13 +78,13 @@ TEST_F(CDVRKeyframeInteropTest, ACutAtTheNextKeyframeDecodesFromItsFirstFrame)
         // decode without a complaint (all but the last: the piece ends at a
         // time, inside a frame).
         const std::string strFrame =
-            Shell("ffprobe -v error -select_streams v:0 -show_frames -read_intervals '%+#1' "
+            ShellOutput("ffprobe -v error -select_streams v:0 -show_frames -read_intervals '%+#1' "
                   "-show_entries frame=key_frame,pict_type -of csv=p=0 '" + P("key.ts") + "' 2>&1",
                   &nExit);
         EXPECT_EQ(0, nExit);
         EXPECT_EQ("1,I", strFrame.substr(0, 3)) << strT << ": " << strFrame;
         const std::string strErrors =
-            Shell("ffmpeg -v error -i '" + P("key.ts") + "' -frames:v 10 -f null - 2>&1", &nExit);
+            ShellOutput("ffmpeg -v error -i '" + P("key.ts") + "' -frames:v 10 -f null - 2>&1", &nExit);
         EXPECT_EQ(0, nExit);
         EXPECT_EQ("", strErrors) << strT;
         // The key frame is at or after the plain cut, within a group of

@@ -26,45 +26,12 @@ using namespace recvtest;
 
 namespace {
 
-int RunCommand(const std::string& strCmd, std::string* pOut)
-{
-    FILE* f = popen(("timeout 60 " + strCmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t n; f && (n = fread(buf, 1, sizeof(buf), f)) > 0;)
-        pOut->append(buf, n);
-    const int st = f ? pclose(f) : -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-void WriteFile(const std::string& strPath, const Bytes& v)
-{
-    std::ofstream f(strPath, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
-}
+using commontest::RunCommand;
 
 // Pictures ffmpeg decodes from a file; its complaints into *pErrors.
 int Decode(const std::string& strFormat, const std::string& strPath, std::string* pErrors)
 {
-    std::string strOut;
-    const int nRet = RunCommand("ffmpeg -nostdin -v error -f " + strFormat + " -i " + strPath + " -f framemd5 -",
-                                &strOut);
-    int nFrames = 0;
-    for (size_t pos = 0; pos < strOut.size();) {
-        size_t end = strOut.find('\n', pos);
-        if (end == std::string::npos)
-            end = strOut.size();
-        const std::string line = strOut.substr(pos, end - pos);
-        if (!line.empty() && line[0] != '#') {
-            if (line.find(',') != std::string::npos)
-                ++nFrames;
-            else
-                *pErrors += line + "\n";
-        }
-        pos = end + 1;
-    }
-    if (nRet != 0)
-        *pErrors += "exit " + std::to_string(nRet) + "\n";
-    return nFrames;
+    return commontest::FfmpegFrames("-f " + strFormat + " -i " + strPath, pErrors);
 }
 
 long RssKiB()
@@ -208,7 +175,7 @@ TEST_F(CRelayMediaInterop, JpegImagesFromAFaultyStreamDecodeOrCarryTheDiscontinu
     EXPECT_GT(Count(run.events, &SImpairEvent::bDropped), 0);
     EXPECT_GT(nClean, 25);
     const std::string strPath = m_dir.Path() + "/clean.mjpeg";
-    WriteFile(strPath, clean);
+    commontest::WriteFileBytes(strPath, clean);
     std::string strErrors;
     EXPECT_EQ(nClean, Decode("mjpeg", strPath, &strErrors));
     EXPECT_EQ("", strErrors);
@@ -219,7 +186,7 @@ TEST_F(CRelayMediaInterop, JpegImagesFromAFaultyStreamDecodeOrCarryTheDiscontinu
             if ((u.dwFlags & RTPUNIT_DISCONTINUITY) || damaged.count(u.rtStart))
                 continue;
             const std::string strOne = m_dir.Path() + "/one.jpg";
-            WriteFile(strOne, u.data);
+            commontest::WriteFileBytes(strOne, u.data);
             std::string strOneErrors;
             if (Decode("mjpeg", strOne, &strOneErrors) != 1 || !strOneErrors.empty())
                 ADD_FAILURE() << "image " << n << " at " << u.rtStart << " (" << u.data.size()
@@ -273,7 +240,7 @@ TEST_F(CRelayMediaInterop, H264GroupsFromAFaultyStreamDecodeOrCarryTheDiscontinu
             continue;
         ++nChecked;
         const std::string strPath = m_dir.Path() + "/group" + std::to_string(i) + ".h264";
-        WriteFile(strPath, groups[i].data);
+        commontest::WriteFileBytes(strPath, groups[i].data);
         std::string strErrors;
         const int nDecoded = Decode("h264", strPath, &strErrors);
         nPictures += nDecoded;

@@ -21,11 +21,6 @@ bool HaveFfprobe()
     return system("ffprobe -version >/dev/null 2>&1") == 0;
 }
 
-std::string Shell(const std::string& strCmd, int* pnExit)
-{
-    return ShellOutput(strCmd, pnExit);
-}
-
 class CSendInteropTest : public CToolTest
 {
 protected:
@@ -76,7 +71,7 @@ TEST_F(CSendInteropTest, FfprobeAcceptsTheTestStreamReceivedOverUdp)
     std::ofstream(P("rx.ts"), std::ios::binary) << s;
 
     int nExit = -1;
-    const std::string strOut = Shell("ffprobe -v error -show_entries format=format_name,nb_programs:stream=codec_type,id "
+    const std::string strOut = ShellOutput("ffprobe -v error -show_entries format=format_name,nb_programs:stream=codec_type,id "
                                      "-show_entries program=program_id -of flat '" +
                                          P("rx.ts") + "' 2>" + P("ffprobe.err"),
                                      &nExit);
@@ -91,7 +86,7 @@ TEST_F(CSendInteropTest, FfprobeAcceptsTheTestStreamReceivedOverUdp)
     EXPECT_EQ("", ReadAll(P("ffprobe.err")));
 
     // Its clock: the PCRs span the 10 Mbit at the stream's 80 Mbit/s.
-    const std::string strDur = Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + P("rx.ts") + "'",
+    const std::string strDur = ShellOutput("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + P("rx.ts") + "'",
                                      &nExit);
     EXPECT_NEAR(static_cast<double>(kTotal) * 8 / 80e6, atof(strDur.c_str()), 0.01) << strDur;
 }
@@ -108,7 +103,7 @@ TEST_F(CSendInteropTest, FfprobeReadsTheStreamInRtpWithoutLoss)
                                std::to_string(wPort) + " 2>" + P("ffprobe.err");
     std::string strOut;
     int nExit = -1;
-    std::thread probe([&] { strOut = Shell("timeout 20 " + strCmd, &nExit); });
+    std::thread probe([&] { strOut = ShellOutput("timeout 20 " + strCmd, &nExit); });
     Sleep(300);  // not a synchronisation: datagrams sent before ffprobe binds are lost, which RTP allows
     send.Start({"send", "udp://127.0.0.1:" + std::to_string(wPort), "--rtp", "--rate", "5", "--duration", "15"},
                P("send.out"), P("send.err"));

@@ -20,6 +20,7 @@
 
 #include "dshowflt/common/commontest_util.h"
 #include "platform/thread.h"
+#include "tools/pattern.h"
 
 // Sanitizer builds run the tool several times slower; time bounds scale.
 constexpr DWORD kToolSlowdown = commontest::kSanitizerSlowdown;
@@ -51,6 +52,23 @@ inline long long FinalNumber(const std::string& strFile, const std::string& strK
     const std::string s = ReadAll(strFile);
     const size_t nLine = s.rfind('{');
     return nLine == std::string::npos ? -1 : JsonNumber(s.substr(nLine), strKey);
+}
+
+// The number in strText after strKey, or -1.
+inline long long NumberAfter(const std::string& strText, const std::string& strKey)
+{
+    const size_t n = strText.find(strKey);
+    return n == std::string::npos ? -1 : strtoll(strText.c_str() + n + strKey.size(), nullptr, 10);
+}
+
+// Index of the first byte of s (stream offsets from llFrom) that differs
+// from the pattern of ullSeed, or -1.
+inline long long PatternMismatch(const std::string& s, uint64_t ullSeed, long long llFrom)
+{
+    for (size_t i = 0; i < s.size(); ++i)
+        if (static_cast<uint8_t>(s[i]) != PatternByte(ullSeed, static_cast<uint64_t>(llFrom) + i))
+            return static_cast<long long>(i);
+    return -1;
 }
 
 inline long long FileSize(const std::string& strPath)

@@ -7,13 +7,16 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -87,10 +90,52 @@ protected:
     const std::string m_strDir = m_folder.Path();
 };
 
-inline std::string ReadFileBytes(const std::string& strPath)
+
+// Runs a shell command (at most two minutes), returns its exit status and
+// appends what it wrote to *pOut.
+inline int RunCommand(const std::string& strCmd, std::string* pOut)
+{
+    FILE* f = popen(("timeout 120 " + strCmd + " 2>&1").c_str(), "r");
+    char buf[4096];
+    for (size_t n; f && (n = fread(buf, 1, sizeof(buf), f)) > 0;)
+        pOut->append(buf, n);
+    const int st = f ? pclose(f) : -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// The pictures ffmpeg decodes with strArgs (input options and -i): one
+// framemd5 line each. Every other line it prints, and a failed exit, go
+// into *pErrors.
+inline int FfmpegFrames(const std::string& strArgs, std::string* pErrors)
+{
+    std::string strOut;
+    const int nRet = RunCommand("ffmpeg -nostdin -v error " + strArgs + " -f framemd5 -", &strOut);
+    std::istringstream in(strOut);
+    int nFrames = 0;
+    for (std::string strLine; std::getline(in, strLine);) {
+        if (strLine.empty() || strLine[0] == '#')
+            continue;
+        if (strLine.find(',') != std::string::npos)
+            ++nFrames;
+        else
+            *pErrors += strLine + "\n";
+    }
+    if (nRet != 0)
+        *pErrors += "exit " + std::to_string(nRet) + "\n";
+    return nFrames;
+}
+
+// A whole file, as a string or a byte vector.
+template <class TBytes = std::string>
+TBytes ReadFileAs(const std::string& strPath)
 {
     std::ifstream in(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return TBytes(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::string ReadFileBytes(const std::string& strPath)
+{
+    return ReadFileAs<std::string>(strPath);
 }
 
 template <class TBytes>

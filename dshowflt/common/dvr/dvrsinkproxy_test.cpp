@@ -297,13 +297,6 @@ TEST_F(CDVRSinkProxyTest, MalformedRequestsAreRefusedAndServingGoesOn)
     EXPECT_EQ(l, 1);
 }
 
-TEST(DVRSinkProxyInstall, ProcessTableReachesOtherProcesses)
-{
-    IRunningObjectTable* pTable = nullptr;
-    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
-    EXPECT_NE(dynamic_cast<CCrossProcessObjectTable*>(pTable), nullptr);
-}
-
 // ---------------------------------------------------------------------------
 // Two processes. The test binary runs itself as the child; the child's role
 // comes in KV_ROT_CHILD, the name in KV_ROT_NAME and a control socket in
@@ -427,6 +420,19 @@ private:
     int m_fd = -1;
 };
 
+// Starts the real writer in a child and connects to it by the name it
+// reports (on pTable; lower case, as a name's case does not count).
+bool StartWriter(CChildProcess* pChild, IRunningObjectTable** ppTable, std::u16string* pstrName,
+                 IKVDVRSink** ppProxy)
+{
+    std::string strName;
+    if (!pChild->Start("RealWriter", u"unused") || !pChild->ReadLine(&strName) ||
+        strName.find("TARN DVR Sink ") == std::string::npos || GetRunningObjectTable(ppTable) != S_OK)
+        return false;
+    *pstrName = Lower(Utf8ToWide(strName));
+    return LookUp(*ppTable, *pstrName, ppProxy) == S_OK;
+}
+
 bool IsChild(const char* pszRole)
 {
     const char* psz = getenv("KV_ROT_CHILD");
@@ -455,14 +461,10 @@ TEST(DVRSinkProxyTwoProcess, KilledWriterEndsCallInProgressAndItsEntry)
     // ends the call, not the time-out.
     CTimeoutScope timeout(60000);
     CChildProcess child;
-    ASSERT_TRUE(child.Start("RealWriter", u"unused"));
-    std::string strUtf8;
-    ASSERT_TRUE(child.ReadLine(&strUtf8));
-    const std::u16string strName = Utf8ToWide(strUtf8);
     IRunningObjectTable* pTable = nullptr;
-    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    std::u16string strName;
     CComPtr<IKVDVRSink> pProxy;
-    ASSERT_EQ(LookUp(pTable, strName, &pProxy), S_OK);
+    ASSERT_TRUE(StartWriter(&child, &pTable, &strName, &pProxy));
 
     HRESULT hrCopy = S_OK;
     std::thread caller([&] {
@@ -487,14 +489,10 @@ TEST(DVRSinkProxyTwoProcess, StoppedWriterCallsEndAtTheirTimeOut)
 {
     CTimeoutScope timeout(150);
     CChildProcess child;
-    ASSERT_TRUE(child.Start("RealWriter", u"unused"));
-    std::string strUtf8;
-    ASSERT_TRUE(child.ReadLine(&strUtf8));
-    const std::u16string strName = Utf8ToWide(strUtf8);
     IRunningObjectTable* pTable = nullptr;
-    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    std::u16string strName;
     CComPtr<IKVDVRSink> pProxy;
-    ASSERT_EQ(LookUp(pTable, strName, &pProxy), S_OK);
+    ASSERT_TRUE(StartWriter(&child, &pTable, &strName, &pProxy));
 
     child.Signal(SIGSTOP);
     LONG l1 = 0, l2 = 0, l3 = 0;
@@ -577,14 +575,10 @@ TEST(DVRSinkProxyChild, RealWriter)
 TEST(DVRSinkProxyTwoProcess, RealWriterIsFollowedByItsName)
 {
     CChildProcess child;
-    ASSERT_TRUE(child.Start("RealWriter", u"unused"));
-    std::string strName;
-    ASSERT_TRUE(child.ReadLine(&strName));
-    ASSERT_NE(strName.find("TARN DVR Sink "), std::string::npos) << strName;
     IRunningObjectTable* pTable = nullptr;
-    ASSERT_EQ(GetRunningObjectTable(&pTable), S_OK);
+    std::u16string strName;
     CComPtr<IKVDVRSink> pProxy;
-    ASSERT_EQ(LookUp(pTable, Lower(Utf8ToWide(strName)), &pProxy), S_OK);
+    ASSERT_TRUE(StartWriter(&child, &pTable, &strName, &pProxy));
 
     // What a sink status thread does when it connects.
     ASSERT_EQ(pProxy->ReservedOperation(0, 0), S_OK);

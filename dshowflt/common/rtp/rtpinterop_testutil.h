@@ -34,16 +34,8 @@ inline std::string TempPath(const std::string& strName)
 
 using commontest::ReadFileBytes;
 
-// Runs a shell command, returns its exit status and what it wrote.
-inline int RunCommand(const std::string& strCmd, std::string* pOut)
-{
-    FILE* f = popen((strCmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t n; f && (n = fread(buf, 1, sizeof(buf), f)) > 0;)
-        pOut->append(buf, n);
-    const int st = f ? pclose(f) : -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using commontest::FfmpegFrames;
+using commontest::RunCommand;
 
 // Binds 127.0.0.1:0, starts the sender with the port substituted for
 // "PORT", and collects datagrams until the sender has exited and the socket

@@ -1,7 +1,7 @@
 // The network source filter end to end on loopback, one test per kind of
 // stream, each through the filter in a graph as an application uses it,
 // fed by a real sender (ffmpeg, GStreamer or `kvudpsrc send`):
-//   - transport stream over UDP, multicast, RTP and TCP (with the server
+//   - transport stream over multicast, RTP and TCP (with the server
 //     restarting) and a plain H.264 stream (comp=H264), pulled through the
 //     DVR buffer: the test stream is checked byte for byte, real video must
 //     pass ffprobe and decode without error;
@@ -30,11 +30,7 @@ using rtptest::RunCommand;
 using rtptest::TempPath;
 using commontest::WriteFileBytes;
 
-std::vector<BYTE> ReadFile(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), {});
-}
+const auto ReadFile = commontest::ReadFileAs<std::vector<BYTE>>;
 
 // A sender in the background: the command runs in a shell that execs it,
 // so the pid is the sender's own. Stopped with SIGTERM, then SIGKILL.
@@ -84,24 +80,18 @@ bool Probe(const std::string& strPath, std::string* pOut)
                0 &&
            pOut->find("stream|") != std::string::npos;
 }
-
+// The same for bytes, written into strName first.
+bool Probe(const std::string& strName, const std::vector<BYTE>& v, std::string* pOut)
+{
+    WriteFileBytes(TempPath(strName), v);
+    return Probe(TempPath(strName), pOut);
+}
 // Pictures decoded from strPath (input options strIn), or -1 when ffmpeg
 // reports any error.
 int Decode(const std::string& strIn, const std::string& strPath, std::string* pOut)
 {
-    const int nRet = RunCommand("ffmpeg -nostdin -v error " + strIn + " -i " + strPath + " -f framemd5 -", pOut);
-    if (nRet != 0)
-        return -1;
-    std::istringstream in(*pOut);
-    int nFrames = 0;
-    for (std::string strLine; std::getline(in, strLine);) {
-        if (strLine.empty() || strLine[0] == '#')
-            continue;
-        if (strLine.find(',') == std::string::npos)
-            return -1;  // an error line
-        ++nFrames;
-    }
-    return nFrames;
+    const int nFrames = rtptest::FfmpegFrames(strIn + " -i " + strPath, pOut);
+    return pOut->empty() ? nFrames : -1;
 }
 
 // The H.264 source of the video tests: 30 frames, an IDR every 10, with
@@ -288,6 +278,17 @@ public:
             ++i;
         return std::vector<SSample>(m_vSamples.begin() + static_cast<std::ptrdiff_t>(i), m_vSamples.end());
     }
+    // Writes the samples from the first sync point on into strName and
+    // decodes them (input options strIn): the pictures, or -1 on an error.
+    int DecodeFromFirstSyncPoint(const std::string& strIn, const std::string& strName, size_t* pnSamples,
+                                 std::string* pOut)
+    {
+        std::vector<BYTE> v;
+        for (const auto& s : FromFirstSyncPoint())
+            v.insert(v.end(), s.data.begin(), s.data.end()), ++*pnSamples;
+        WriteFileBytes(TempPath(strName), v);
+        return Decode(strIn, TempPath(strName), pOut);
+    }
 
 private:
     CPushSink* m_pSink = nullptr;
@@ -299,27 +300,6 @@ private:
 
 // ---------------------------------------------------------------------------
 // Pulled transport streams
-
-TEST(CKVMpg2TSSrcInterop, TsOverUdpFromTheTestSenderArrivesByteForByte)
-{
-    CPullRecording rec;
-    const WORD wPort = FreePort();
-    ASSERT_EQ(S_OK, rec.m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr));
-    CProcess sender(Tool() + " send udp://127.0.0.1:" + std::to_string(wPort) + " --rate 8 --duration 2 -q");
-    ASSERT_EQ(S_OK, rec.Join());
-    ASSERT_EQ(S_OK, rec.Connect());
-    ASSERT_TRUE(rec.WaitForBytes(500 * 1316));
-    rec.WaitQuiet(500, 10000);
-    const std::vector<BYTE> v = rec.Data();
-    // From the stream's first byte, every byte the sender sent, in order.
-    CTsGenerator gen(8000000);
-    EXPECT_EQ(-1, gen.FirstMismatch(0, v.data(), v.size()));
-    EXPECT_EQ(0u, v.size() % 1316);
-    const std::string strFile = TempPath("udp.ts");
-    WriteFileBytes(strFile, v);
-    std::string strOut;
-    EXPECT_TRUE(Probe(strFile, &strOut)) << strOut;
-}
 
 TEST(CKVMpg2TSSrcInterop, TsOverMulticastOnTheLoopbackInterface)
 {
@@ -355,13 +335,11 @@ TEST(CKVMpg2TSSrcInterop, TsInRtpFromGStreamerDecodes)
     ASSERT_TRUE(rec.WaitForBytes(vSent.size()));
     const std::vector<BYTE> v = rec.Data();
     EXPECT_TRUE(std::equal(vSent.begin(), vSent.end(), v.begin()));
-    const std::string strFile = TempPath("rtp.ts");
-    WriteFileBytes(strFile, v);
     std::string strOut;
-    EXPECT_TRUE(Probe(strFile, &strOut)) << strOut;
+    EXPECT_TRUE(Probe("rtp.ts", v, &strOut)) << strOut;
     EXPECT_NE(std::string::npos, strOut.find("h264")) << strOut;
     strOut.clear();
-    EXPECT_EQ(30, Decode("", strFile, &strOut)) << strOut;
+    EXPECT_EQ(30, Decode("", TempPath("rtp.ts"), &strOut)) << strOut;
 }
 
 TEST(CKVMpg2TSSrcInterop, TsOverTcpGoesOnWhenTheServerComesBack)
@@ -410,9 +388,7 @@ TEST(CKVMpg2TSSrcInterop, TsOverTcpGoesOnWhenTheServerComesBack)
     }
     ASSERT_GT(cbSplit, 0u) << "no second stream starts near offset " << llSeam;
     std::string strOut;
-    const std::string strFile = TempPath("tcp.ts");
-    WriteFileBytes(strFile, v);
-    EXPECT_TRUE(Probe(strFile, &strOut)) << strOut;
+    EXPECT_TRUE(Probe("tcp.ts", v, &strOut)) << strOut;
 }
 
 TEST(CKVMpg2TSSrcInterop, PlainH264StreamIsRecordedAndDecodes)
@@ -473,17 +449,13 @@ TEST(CKVMpg2TSSrcInterop, H264WithItsParameterSetsOnlyInTheUrlIsPushedAndDecodes
     ASSERT_TRUE(rec.m_pSrc->IsOutputMediaTypeValid());
     ASSERT_EQ(S_OK, rec.Connect());
     ASSERT_TRUE(rec.WaitForSamples(45)) << rec.Count() << " samples";
-    const auto vSamples = rec.FromFirstSyncPoint();
-    ASSERT_GE(vSamples.size(), 20u);
-    std::vector<BYTE> v;
-    for (const auto& s : vSamples)
-        v.insert(v.end(), s.data.begin(), s.data.end());
-    const std::string strFile = TempPath("pushed.h264");
-    WriteFileBytes(strFile, v);
     // The sent stream has no parameter set at all: it decodes only because
     // the pin put the URL's in front of each IDR frame.
+    size_t nSamples = 0;
     std::string strOut;
-    EXPECT_EQ(static_cast<int>(vSamples.size()), Decode("-f h264", strFile, &strOut)) << strOut;
+    const int nDecoded = rec.DecodeFromFirstSyncPoint("-f h264", "pushed.h264", &nSamples, &strOut);
+    ASSERT_GE(nSamples, 20u);
+    EXPECT_EQ(static_cast<int>(nSamples), nDecoded) << strOut;
 }
 
 TEST(CKVMpg2TSSrcInterop, JpegFromGStreamerIsPushedAndEveryImageDecodes)
@@ -497,14 +469,10 @@ TEST(CKVMpg2TSSrcInterop, JpegFromGStreamerIsPushedAndEveryImageDecodes)
     ASSERT_EQ(S_OK, rec.m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr));
     ASSERT_EQ(S_OK, rec.Connect());
     ASSERT_TRUE(rec.WaitForSamples(30));
-    const auto vSamples = rec.FromFirstSyncPoint();
-    std::vector<BYTE> v;
-    for (const auto& s : vSamples)
-        v.insert(v.end(), s.data.begin(), s.data.end());
-    const std::string strFile = TempPath("pushed.mjpeg");
-    WriteFileBytes(strFile, v);
+    size_t nSamples = 0;
     std::string strOut;
-    EXPECT_EQ(static_cast<int>(vSamples.size()), Decode("-f mjpeg", strFile, &strOut)) << strOut;
+    const int nDecoded = rec.DecodeFromFirstSyncPoint("-f mjpeg", "pushed.mjpeg", &nSamples, &strOut);
+    EXPECT_EQ(static_cast<int>(nSamples), nDecoded) << strOut;
 }
 
 TEST(CKVMpg2TSSrcInterop, RawVideoDescribedBySamplingIsPushedFrameByFrame)
@@ -521,15 +489,11 @@ TEST(CKVMpg2TSSrcInterop, RawVideoDescribedBySamplingIsPushedFrameByFrame)
                                      nullptr));
     ASSERT_EQ(S_OK, rec.Connect());
     ASSERT_TRUE(rec.WaitForSamples(25));
-    const auto vSamples = rec.FromFirstSyncPoint();
-    std::vector<BYTE> v;
-    for (const auto& s : vSamples) {
+    for (const auto& s : rec.FromFirstSyncPoint())
         EXPECT_EQ(64u * 48u * 2u, s.data.size());  // one whole frame a sample
-        v.insert(v.end(), s.data.begin(), s.data.end());
-    }
-    const std::string strFile = TempPath("pushed.uyvy");
-    WriteFileBytes(strFile, v);
+    size_t nSamples = 0;
     std::string strOut;
-    EXPECT_EQ(static_cast<int>(vSamples.size()), Decode("-f rawvideo -pix_fmt uyvy422 -s 64x48", strFile, &strOut))
-        << strOut;
+    const int nDecoded =
+        rec.DecodeFromFirstSyncPoint("-f rawvideo -pix_fmt uyvy422 -s 64x48", "pushed.uyvy", &nSamples, &strOut);
+    EXPECT_EQ(static_cast<int>(nSamples), nDecoded) << strOut;
 }

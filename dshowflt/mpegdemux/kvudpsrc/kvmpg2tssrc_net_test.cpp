@@ -74,6 +74,16 @@ HRESULT WhileSending(CTsSender* pSender, const std::function<HRESULT()>& fn)
     return hr;
 }
 
+// Joins the graph, Loads the URL of wPort while the sender sends, and
+// connects the pulling consumer.
+HRESULT LoadAndConnect(CSourceGraph& g, CTsSender& sender, WORD wPort)
+{
+    HRESULT hr = g.Join();
+    if (SUCCEEDED(hr))
+        hr = WhileSending(&sender, [&] { return g.m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr); });
+    return SUCCEEDED(hr) ? g.ConnectPull() : hr;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -221,11 +231,9 @@ TEST(CKVMpg2TSSrcNetTest, AThreadThatDoesNotPumpIsNeverAskedAndItsAnswerNeverCou
 TEST(CKVMpg2TSSrcNetTest, ReceptionGoesOnWhateverTheGraphState)
 {
     CSourceGraph g;
-    ASSERT_EQ(S_OK, g.Join());
     const WORD wPort = FreePort();
     CTsSender sender(wPort);
-    ASSERT_EQ(S_OK, WhileSending(&sender, [&] { return g.m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr); }));
-    ASSERT_EQ(S_OK, g.ConnectPull());
+    ASSERT_EQ(S_OK, LoadAndConnect(g, sender, wPort));
     sender.Start(4000000);
     ASSERT_EQ(S_OK, g.m_pGraph->Run());
     ASSERT_TRUE(g.m_checker.WaitForPosition(1));
@@ -265,11 +273,9 @@ TEST(CKVMpg2TSSrcNetTest, PauseFromStoppedReadsAgainAfterAReadEnded)
 TEST(CKVMpg2TSSrcNetTest, LeavingTheGraphStopsReadingAndClosesTheSocket)
 {
     CSourceGraph g;
-    ASSERT_EQ(S_OK, g.Join());
     const WORD wPort = FreePort();
     CTsSender sender(wPort);
-    ASSERT_EQ(S_OK, WhileSending(&sender, [&] { return g.m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr); }));
-    ASSERT_EQ(S_OK, g.ConnectPull());
+    ASSERT_EQ(S_OK, LoadAndConnect(g, sender, wPort));
     ASSERT_EQ(S_OK, g.m_pGraph->Run());
     ASSERT_EQ(S_OK, g.m_pGraph->RemoveFilter(g.m_pSrc));
     EXPECT_FALSE(g.m_pSrc->RecvThread()->IsReading());
@@ -287,13 +293,11 @@ TEST(CKVMpg2TSSrcNetTest, LeavingTheGraphStopsReadingAndClosesTheSocket)
 TEST(CKVMpg2TSSrcNetTest, SecondLoadReceivesTheNewStreamAndAReconnectionReadsOnlyIt)
 {
     CSourceGraph g;
-    ASSERT_EQ(S_OK, g.Join());
     const WORD wPortA = FreePort(), wPortB = FreePort();
     // Two senders of streams that differ in every clock field.
     constexpr uint64_t kRateB = 3000000;
     CTsSender a(wPortA), b(wPortB, kRateB);
-    ASSERT_EQ(S_OK, WhileSending(&a, [&] { return g.m_pSrc->Load(UdpUrl(wPortA).c_str(), nullptr); }));
-    ASSERT_EQ(S_OK, g.ConnectPull());
+    ASSERT_EQ(S_OK, LoadAndConnect(g, a, wPortA));
     ASSERT_EQ(S_OK, g.m_pGraph->Run());
     a.Start(4000000);
     ASSERT_TRUE(g.m_checker.WaitForPosition(50 * CTsSender::kDatagram));
@@ -325,11 +329,9 @@ TEST(CKVMpg2TSSrcNetTest, SecondLoadReceivesTheNewStreamAndAReconnectionReadsOnl
 TEST(CKVMpg2TSSrcNetTest, TheReaderFollowsTheRingToItsNewPlace)
 {
     CSourceGraph g;
-    ASSERT_EQ(S_OK, g.Join());
     const WORD wPort = FreePort();
     CTsSender sender(wPort);
-    ASSERT_EQ(S_OK, WhileSending(&sender, [&] { return g.m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr); }));
-    ASSERT_EQ(S_OK, g.ConnectPull());
+    ASSERT_EQ(S_OK, LoadAndConnect(g, sender, wPort));
     ASSERT_EQ(S_OK, g.m_pGraph->Run());
     sender.Start(4000000);
     ASSERT_TRUE(g.m_checker.WaitForPosition(20 * CTsSender::kDatagram));
@@ -405,11 +407,9 @@ TEST(CKVMpg2TSSrcNetTest, AnEmptiedPlainH264RingBeginsWithTheParameterSets)
 TEST(CKVMpg2TSSrcNetTest, FlushesAndStateChangesRaceTheReceiveThread)
 {
     CSourceGraph g;
-    ASSERT_EQ(S_OK, g.Join());
     const WORD wPort = FreePort();
     CTsSender sender(wPort);
-    ASSERT_EQ(S_OK, WhileSending(&sender, [&] { return g.m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr); }));
-    ASSERT_EQ(S_OK, g.ConnectPull());
+    ASSERT_EQ(S_OK, LoadAndConnect(g, sender, wPort));
     sender.Start(8000000);
     IAsyncReader* pReader = nullptr;
     ASSERT_EQ(S_OK, g.m_pSrc->OutputPin()->QueryInterface(IID_IAsyncReader, reinterpret_cast<void**>(&pReader)));
@@ -446,11 +446,9 @@ TEST(CKVMpg2TSSrcNetTest, TheFilterGoesAwayWhileDataFlows)
 {
     for (int i = 0; i < 3; ++i) {
         auto pGraph = std::make_unique<CSourceGraph>();
-        ASSERT_EQ(S_OK, pGraph->Join());
         const WORD wPort = FreePort();
         CTsSender sender(wPort);
-        ASSERT_EQ(S_OK, WhileSending(&sender, [&] { return pGraph->m_pSrc->Load(UdpUrl(wPort).c_str(), nullptr); }));
-        ASSERT_EQ(S_OK, pGraph->ConnectPull());
+        ASSERT_EQ(S_OK, LoadAndConnect(*pGraph, sender, wPort));
         ASSERT_EQ(S_OK, pGraph->m_pGraph->Run());
         sender.Start(0 == i ? 20000000 : 80000000);
         ASSERT_TRUE(pGraph->m_checker.WaitForPosition(10 * CTsSender::kDatagram));
@@ -507,16 +505,11 @@ TEST(CKVMpg2TSSrcNetTest, RawVideoIsPushedAndRunStartsItsTimeLineAgain)
     CSourceGraph g;
     ASSERT_EQ(S_OK, g.Join());
     const WORD wPort = FreePort();
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(wPort);
+    CTestSender sock;
     DWORD dwSeq = 100, dwTime = 90000 * 100;
     auto send = [&](DWORD dwJump) {
         dwTime += dwJump;
-        const rtptest::Bytes v = RawFrame(dwSeq++, dwTime);
-        (void)sendto(fd, v.data(), v.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+        (void)sock.Send("127.0.0.1", htons(wPort), recvtest::ToString(RawFrame(dwSeq++, dwTime)));
         dwTime += 3600;  // 40 ms
     };
     // The format comes from the URL: the stream is described before any
@@ -587,6 +580,5 @@ TEST(CKVMpg2TSSrcNetTest, RawVideoIsPushedAndRunStartsItsTimeLineAgain)
         EXPECT_FALSE(s.bDisc);
     }
     ASSERT_EQ(S_OK, g.m_pGraph->Stop());
-    close(fd);
     pSink->Release();
 }

@@ -20,17 +20,8 @@ constexpr int kSeconds = 3;
 constexpr int kRate = 25;
 constexpr int kFrames = kSeconds * kRate;
 
-// Runs a shell command (bounded by timeout), returns its exit status and
-// what it wrote.
-int RunCommand(const std::string& strCmd, std::string* pOut)
-{
-    FILE* f = popen(("timeout 60 " + strCmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t n; f && (n = fread(buf, 1, sizeof(buf), f)) > 0;)
-        pOut->append(buf, n);
-    const int st = f ? pclose(f) : -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using commontest::FfmpegFrames;
+using commontest::RunCommand;
 
 std::string Substitute(std::string str, const std::string& strKey, const std::string& strValue)
 {
@@ -39,36 +30,7 @@ std::string Substitute(std::string str, const std::string& strKey, const std::st
     return str;
 }
 
-Bytes ReadFile(const std::string& strPath)
-{
-    std::ifstream f(strPath, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-// Frames ffmpeg decodes from a file (framemd5 lines), with its errors.
-int DecodedFrames(const std::string& strArgs, std::string* pErrors)
-{
-    std::string strOut;
-    const int nRet = RunCommand("ffmpeg -nostdin -v error " + strArgs + " -f framemd5 -", &strOut);
-    int nFrames = 0;
-    size_t pos = 0;
-    while (pos < strOut.size()) {
-        const size_t end = strOut.find('\n', pos);
-        const std::string line = strOut.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (!line.empty() && line[0] != '#') {
-            if (line.find(',') != std::string::npos)
-                ++nFrames;
-            else
-                *pErrors += line + "\n";
-        }
-        if (end == std::string::npos)
-            break;
-        pos = end + 1;
-    }
-    if (nRet != 0)
-        *pErrors += "exit " + std::to_string(nRet);
-    return nFrames;
-}
+const auto ReadFile = commontest::ReadFileAs<Bytes>;
 
 enum class EKind { TransportStream, H264, Jpeg };
 
@@ -185,10 +147,10 @@ TEST_P(CRecvThreadInterop, SentStreamIsRecordedWhole)
         const size_t pos = strOut.find("duration=");
         ASSERT_NE(std::string::npos, pos) << strOut;
         EXPECT_NEAR(kSeconds, atof(strOut.c_str() + pos + 9), 0.2) << strOut;
-        EXPECT_EQ(kFrames, DecodedFrames("-i " + strOutFile, &strErrors));
+        EXPECT_EQ(kFrames, FfmpegFrames("-i " + strOutFile, &strErrors));
     } else {
         commontest::WriteFileBytes(strOutFile, recv.m_pin.AllBytes());
-        EXPECT_EQ(kFrames, DecodedFrames((s.kind == EKind::H264 ? "-f h264 -i " : "-f mjpeg -i ") + strOutFile,
+        EXPECT_EQ(kFrames, FfmpegFrames((s.kind == EKind::H264 ? "-f h264 -i " : "-f mjpeg -i ") + strOutFile,
                                          &strErrors));
         for (const SUnit& u : recv.m_pin.Units())
             EXPECT_EQ(s.kind == EKind::Jpeg, u.bEndOfUnit != FALSE);
