@@ -45,7 +45,7 @@ namespace {
 
 // The pull writer's block, and how long it lets the ring fill after a read
 // that found less than a quarter of one.
-constexpr LONG kPullBlock = 256 * 1024;
+constexpr LONG kPullBlock = 1024 * 1024;
 constexpr int kPullGatherMs = 20;
 
 const char kHelp[] =

@@ -277,6 +277,7 @@ HRESULT CUDPAsyncOutputPin::Active()
     // Last, so that a delivery never meets an allocator not yet committed.
     CGraphLock lock(&m_mtxPin);
     m_bInactive = false;
+    m_bDeliveryOpen.store(m_pAllocator && m_pInputPin, std::memory_order_release);
     return S_OK;
 }
 
@@ -314,6 +315,7 @@ void CUDPAsyncOutputPin::StopDeliveries(CQueueRef** ppQueue, IMediaSample** ppPa
     {
         CGraphLock lock(&m_mtxPin);
         m_bInactive = true;
+        m_bDeliveryOpen.store(false, std::memory_order_release);
         bInFlight = m_bInFlight;
     }
     // A delivery in flight may wait for a free buffer that only the
@@ -465,8 +467,10 @@ HRESULT CUDPAsyncOutputPin::DeliverData(const BYTE* pb, LONG cb, REFERENCE_TIME 
     // cannot be decoded until its next IDR frame, which may be seconds
     // away. So the first run delivers what the network brought since the
     // stream was described, from a place where a decoder can start.
+    // A pulled stream never opens push deliveries: its datagrams pass here
+    // without taking the pin lock.
     SDelivery del;
-    if (!EnterDelivery(&del)) {
+    if (!m_bDeliveryOpen.load(std::memory_order_acquire) || !EnterDelivery(&del)) {
         if (m_bHolding.load(std::memory_order_acquire))
             HoldUnit(pb, cb, rtNetworkStart, rtLatency, dwUnitFlags, bEndOfUnit);
         return S_OK;

@@ -350,6 +350,9 @@ private:
     CGraphCond m_cvIdle;  // a delivery left
     bool m_bInactive GUARDED_BY(m_mtxPin) = true;
     bool m_bInFlight GUARDED_BY(m_mtxPin) = false;
+    // Active and connected for pushing: written with m_bInactive, read
+    // without the lock by DeliverData as a first look.
+    std::atomic<bool> m_bDeliveryOpen{false};
     CQueueRef* m_pOutputQueue GUARDED_BY(m_mtxPin) = nullptr;  // the pin's reference
 
     // The delivery state: owned by the delivery in flight, and by the graph
