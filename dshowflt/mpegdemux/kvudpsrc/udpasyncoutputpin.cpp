@@ -516,52 +516,64 @@ void CUDPAsyncOutputPin::HoldUnit(const BYTE* pb, LONG cb, REFERENCE_TIME rtNetw
     }
     const SNalScan scan = nKind == 1 ? ScanNalUnits(pb, cb) : SNalScan();
     const DWORD dwNow = GetTickCount();
-    CGraphLock lock(&m_mtxHold);
-    if (!m_bHolding.load(std::memory_order_acquire))
-        return;
-    m_nHoldKind = nKind;
-    // Where a decoder can start: an H.264 sequence parameter set, or an IDR
-    // slice that follows no parameter set or other IDR slice of its own
-    // frame; a new frame of any other elementary format.
-    bool bStart = m_bHeldLastEnded;
-    if (nKind == 1) {
-        bStart = scan.bSps ||
-                 (scan.bIdr && m_nHeldLastNal != 5 && m_nHeldLastNal != 7 && m_nHeldLastNal != 8);
-        if (scan.nLast != -1)
-            m_nHeldLastNal = scan.nLast;
-    }
-    m_bHeldLastEnded = bEndOfUnit || (dwUnitFlags & kFlagEndOfFrame);
-    if (!m_pHeld) {
-        m_pHeld.reset(new (std::nothrow) SHeld);
-        if (!m_pHeld)
+    // Traced once the lock is released.
+    LONG cbTooMany = -1;
+    HRESULT hrNoRoom = S_OK;
+    {
+        CGraphLock lock(&m_mtxHold);
+        if (!m_bHolding.load(std::memory_order_acquire))
             return;
+        m_nHoldKind = nKind;
+        // Where a decoder can start: an H.264 sequence parameter set, or an
+        // IDR slice that follows no parameter set or other IDR slice of its
+        // own frame; a new frame of any other elementary format.
+        bool bStart = m_bHeldLastEnded;
+        if (nKind == 1) {
+            bStart = scan.bSps ||
+                     (scan.bIdr && m_nHeldLastNal != 5 && m_nHeldLastNal != 7 && m_nHeldLastNal != 8);
+            if (scan.nLast != -1)
+                m_nHeldLastNal = scan.nLast;
+        }
+        m_bHeldLastEnded = bEndOfUnit || (dwUnitFlags & kFlagEndOfFrame);
+        if (!m_pHeld) {
+            m_pHeld.reset(new (std::nothrow) SHeld);
+            if (!m_pHeld)
+                return;
+        }
+        SHeld& held = *m_pHeld;
+        if (bStart && !held.vUnits.empty() && TickDiff(dwNow, held.vUnits.front().dwTick) > kHeldSpanMs)
+            held.Clear();
+        if (held.vUnits.empty() && !bStart)
+            return;
+        const LONG lOffset = held.buf.Length();
+        if (static_cast<size_t>(lOffset) + static_cast<size_t>(cb) > kMaxHeldBytes) {
+            cbTooMany = lOffset;
+            held.Clear();
+        } else {
+            // Doubling, so that keeping a group of pictures copies each
+            // byte about once more.
+            HRESULT hr = S_OK;
+            if (held.buf.Capacity() < lOffset + cb)
+                hr = held.buf.Reserve(
+                    std::max<LONG>(lOffset + cb, std::min<LONG>(2 * held.buf.Capacity(), kMaxHeldBytes)));
+            if (SUCCEEDED(hr))
+                hr = held.buf.Append(pb, cb);
+            if (SUCCEEDED(hr)) {
+                held.vUnits.push_back(
+                    SHeldUnit{lOffset, cb, rtNetworkStart, rtLatency, dwUnitFlags, bEndOfUnit, dwNow});
+            } else {
+                hrNoRoom = hr;
+                held.Clear();
+            }
+        }
     }
-    SHeld& held = *m_pHeld;
-    if (bStart && !held.vUnits.empty() && TickDiff(dwNow, held.vUnits.front().dwTick) > kHeldSpanMs)
-        held.Clear();
-    if (held.vUnits.empty() && !bStart)
-        return;
-    HRESULT hr = S_OK;
-    if (static_cast<size_t>(held.buf.Length()) + static_cast<size_t>(cb) > kMaxHeldBytes) {
+    if (cbTooMany >= 0)
         Trace("\nCUDPAsyncOutputPin::DeliverData: %d kept bytes are too many; keeping from the next place a "
               "decoder can start",
-              static_cast<int>(held.buf.Length()));
-        held.Clear();
-        return;
-    }
-    const LONG lOffset = held.buf.Length();
-    // Doubling, so that keeping a group of pictures copies each byte about once more.
-    if (held.buf.Capacity() < lOffset + cb)
-        hr = held.buf.Reserve(std::max<LONG>(lOffset + cb, std::min<LONG>(2 * held.buf.Capacity(), kMaxHeldBytes)));
-    if (SUCCEEDED(hr))
-        hr = held.buf.Append(pb, cb);
-    if (FAILED(hr)) {
+              static_cast<int>(cbTooMany));
+    if (FAILED(hrNoRoom))
         Trace("\nCUDPAsyncOutputPin::DeliverData: no memory to keep a unit of %d bytes %s", static_cast<int>(cb),
-              TraceHr(hr));
-        held.Clear();
-        return;
-    }
-    held.vUnits.push_back(SHeldUnit{lOffset, cb, rtNetworkStart, rtLatency, dwUnitFlags, bEndOfUnit, dwNow});
+              TraceHr(hrNoRoom));
 }
 
 HRESULT CUDPAsyncOutputPin::DeliverHeld(const SDelivery& del)
