@@ -173,6 +173,12 @@ bool CPacketGate::Feed(long long llPos, const uint8_t* pb, size_t cb)
         // The grid is learnt from the first block; what comes before it
         // there is the stream's own start and goes out as it is.
         const long long llStart = FindPacketStart(pb, cb);
+        if (llStart < 0 && cb < static_cast<size_t>(kSyncRun) * kPacketSize) {
+            // Too short to tell (a first read of a few bytes): it passes as
+            // it is, and a later block decides.
+            m_llNext = llPos + static_cast<long long>(cb);
+            return m_sink(pb, cb);
+        }
         if (llStart < 0) {
             m_bPlain = true;
         } else {

@@ -205,6 +205,30 @@ TEST(CPacketGateTest, JumpsDropTheTornPacketsAndNothingElse)
               gate.Dropped());
 }
 
+TEST(CPacketGateTest, AFirstReadTooShortToShowTheGridLeavesTheGateOn)
+{
+    const std::vector<uint8_t> in = NumberedStream(100);
+    std::vector<uint8_t> out;
+    tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) {
+        out.insert(out.end(), pb, pb + cb);
+        return true;
+    });
+    // 300 bytes (a TCP stream's first read), then whole packets, then a jump
+    // into the middle of packet 50.
+    ASSERT_TRUE(gate.Feed(0, in.data(), 300));
+    ASSERT_TRUE(gate.Feed(300, in.data() + 300, 2000));
+    ASSERT_TRUE(gate.Feed(50 * 188 + 60, in.data() + 50 * 188 + 60, 188 * 10));
+    ASSERT_TRUE(gate.Finish());
+    const size_t cbTail = (50 * 188 + 60 + 188 * 10) % 188;
+    ASSERT_EQ(0u, (out.size() - cbTail) % 188);
+    std::vector<size_t> vExpected;
+    for (size_t n = 0; n < 2300 / 188; n++)
+        vExpected.push_back(n);
+    for (size_t n = 51; n < 60; n++)
+        vExpected.push_back(n);
+    EXPECT_EQ(vExpected, PacketsOf(in, out, out.size() - cbTail));
+}
+
 TEST(CPacketGateTest, AContiguousStreamAndBytesWithoutAGridPassUnchanged)
 {
     const std::vector<uint8_t> in = NumberedStream(50);
@@ -220,7 +244,7 @@ TEST(CPacketGateTest, AContiguousStreamAndBytesWithoutAGridPassUnchanged)
             return true;
         });
         size_t llPos = 77;
-        for (size_t cb : {900u, 1u, 187u, 188u, 2000u, 3000u}) {
+        for (size_t cb : {100u, 900u, 1u, 187u, 188u, 2000u, 3000u}) {
             cb = std::min(cb, src.size() - llPos);
             ASSERT_TRUE(gate.Feed(static_cast<long long>(llPos), src.data() + llPos, cb));
             llPos += cb;
