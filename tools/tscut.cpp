@@ -169,31 +169,21 @@ bool CPacketGate::Feed(long long llPos, const uint8_t* pb, size_t cb)
 {
     if (cb == 0)
         return true;
-    if (m_nPhase < 0 && !m_bPlain) {
-        // The grid is learnt from the first block; what comes before it
-        // there is the stream's own start and goes out as it is.
+    if (m_nPhase < 0) {
+        // Until a block shows the grid, bytes pass as they are; what comes
+        // before the grid in that block is the stream's own start.
         const long long llStart = FindPacketStart(pb, cb);
-        if (llStart < 0 && cb < static_cast<size_t>(kSyncRun) * kPacketSize) {
-            // Too short to tell (a first read of a few bytes): it passes as
-            // it is, and a later block decides.
+        if (llStart < 0) {
             m_llNext = llPos + static_cast<long long>(cb);
             return m_sink(pb, cb);
         }
-        if (llStart < 0) {
-            m_bPlain = true;
-        } else {
-            m_nPhase = static_cast<int>((llPos + llStart) % static_cast<long long>(kPacketSize));
-            if (llStart > 0 && !m_sink(pb, static_cast<size_t>(llStart)))
-                return false;
-            llPos += llStart;
-            pb += llStart;
-            cb -= static_cast<size_t>(llStart);
-            m_llNext = llPos;
-        }
-    }
-    if (m_bPlain) {
-        m_llNext = llPos + static_cast<long long>(cb);
-        return m_sink(pb, cb);
+        m_nPhase = static_cast<int>((llPos + llStart) % static_cast<long long>(kPacketSize));
+        if (llStart > 0 && !m_sink(pb, static_cast<size_t>(llStart)))
+            return false;
+        llPos += llStart;
+        pb += llStart;
+        cb -= static_cast<size_t>(llStart);
+        m_llNext = llPos;
     }
     if (llPos < m_llNext) {
         // Bytes given before go out once only.
@@ -210,9 +200,16 @@ bool CPacketGate::Feed(long long llPos, const uint8_t* pb, size_t cb)
         // whose tail is gone.
         m_llDropped += static_cast<long long>(m_cbCarry);
         m_cbCarry = 0;
-        long long llSkip = (m_nPhase - llPos) % static_cast<long long>(kPacketSize);
-        if (llSkip < 0)
-            llSkip += kPacketSize;
+        // The grid is looked for again: a stream that restarted (a TCP
+        // sender that reconnected mid-packet) may have moved it.
+        long long llSkip = FindPacketStart(pb, cb);
+        if (llSkip >= 0) {
+            m_nPhase = static_cast<int>((llPos + llSkip) % static_cast<long long>(kPacketSize));
+        } else {
+            llSkip = (m_nPhase - llPos) % static_cast<long long>(kPacketSize);
+            if (llSkip < 0)
+                llSkip += kPacketSize;
+        }
         if (static_cast<size_t>(llSkip) >= cb) {
             m_llDropped += static_cast<long long>(cb);
             return true;  // still out of step: m_llNext stays behind

@@ -66,7 +66,8 @@ private:
 // the ring still keeps, which need not be a packet boundary), the head of
 // the packet cut off before the jump and the tail of the one cut into after
 // it are dropped, so that no packet is joined from two places of the
-// stream. Bytes in which no packet grid shows pass unchanged.
+// stream. Bytes pass unchanged until a block shows the packet grid (any
+// stream that is no transport stream); a jump looks for the grid again.
 class CPacketGate
 {
 public:
@@ -85,7 +86,6 @@ private:
     Sink m_sink;
     long long m_llNext = -1;   // the offset that continues the stream
     int m_nPhase = -1;         // packets start at offsets = this modulo 188; -1 not yet known
-    bool m_bPlain = false;     // no packet grid: bytes pass unchanged
     uint8_t m_abCarry[kPacketSize] = {};
     size_t m_cbCarry = 0;      // the start of a packet whose rest has not come yet
     long long m_llDropped = 0;

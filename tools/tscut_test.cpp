@@ -229,6 +229,31 @@ TEST(CPacketGateTest, AFirstReadTooShortToShowTheGridLeavesTheGateOn)
     EXPECT_EQ(vExpected, PacketsOf(in, out, out.size() - cbTail));
 }
 
+TEST(CPacketGateTest, AJumpFindsTheGridOfAStreamThatRestartedMidPacket)
+{
+    // A sender's stream cut 1000 bytes in (inside its sixth packet), then a
+    // new stream on a grid of its own right after it, as a TCP reconnection
+    // leaves the ring.
+    const std::vector<uint8_t> a = NumberedStream(6), b = NumberedStream(80);
+    std::vector<uint8_t> in(a.begin(), a.begin() + 1000);
+    in.insert(in.end(), b.begin(), b.end());
+    std::vector<uint8_t> out;
+    tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) {
+        out.insert(out.end(), pb, pb + cb);
+        return true;
+    });
+    ASSERT_TRUE(gate.Feed(0, in.data(), 900));
+    ASSERT_TRUE(gate.Feed(900, in.data() + 900, 2100));
+    const size_t cbBefore = out.size();
+    const size_t llJump = 1000 + 40 * 188 + 99;  // inside the new stream's packet 40
+    ASSERT_TRUE(gate.Feed(static_cast<long long>(llJump), in.data() + llJump, 188 * 20));
+    ASSERT_TRUE(gate.Finish());
+    const std::vector<uint8_t> after(out.begin() + static_cast<long>(cbBefore), out.end());
+    // The new stream's packets 41 to 59, whole, then the head of packet 60.
+    ASSERT_GE(after.size(), 19u * 188);
+    EXPECT_EQ(0, memcmp(after.data(), b.data() + 41 * 188, 19 * 188));
+}
+
 TEST(CPacketGateTest, AContiguousStreamAndBytesWithoutAGridPassUnchanged)
 {
     const std::vector<uint8_t> in = NumberedStream(50);
