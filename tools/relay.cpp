@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "tools/cli.h"
@@ -59,24 +60,25 @@ const char kHelp[] =
     "  --down MS                 after a break, stop listening for MS milliseconds\n"
     "  --connections N           after N connections, stop listening\n";
 
-int RelayTcp(const STcpImpairPlan& plan, uint32_t dwSeed, uint32_t dwAddrTo, uint16_t wTo, uint16_t wPort,
-             const std::string& strLog)
+// Serves until a stop signal with a progress line, then writes the log (when
+// asked) and the final line: the same for both relays.
+template <class TRelay>
+int Serve(TRelay& relay, uint16_t wListen, const char* pszScheme, long long llPort,
+          const std::function<std::string()>& progressLine, const std::string& strLog,
+          const std::function<void(FILE*)>& writeLog)
 {
-    CStopSignal::Install();
-    CTcpImpairRelay relay(plan, dwSeed);
-    const uint16_t wListen = relay.Start(dwAddrTo, wTo, wPort);
     if (wListen == 0) {
-        PrintError("relay", "cannot listen on 127.0.0.1:%u: %s", static_cast<unsigned>(wPort), strerror(errno));
+        PrintError("relay", "cannot listen on 127.0.0.1:%lld: %s", llPort, strerror(errno));
         return kExitFailure;
     }
-    printf("listening tcp://127.0.0.1:%u\n", static_cast<unsigned>(wListen));
+    printf("listening %s://127.0.0.1:%u\n", pszScheme, static_cast<unsigned>(wListen));
     fflush(stdout);
     CProgress progress("relay");
     while (!CStopSignal::Received()) {
         pollfd pfd = {CStopSignal::Fd(), POLLIN, 0};
         (void)poll(&pfd, 1, 1000);
         if (progress.Due())
-            progress.Line(relay.Summary());
+            progress.Line(progressLine());
     }
     relay.Stop();
     if (!strLog.empty()) {
@@ -85,14 +87,25 @@ int RelayTcp(const STcpImpairPlan& plan, uint32_t dwSeed, uint32_t dwAddrTo, uin
             PrintError("relay", "--log %s: %s", strLog.c_str(), strerror(errno));
             return kExitFailure;
         }
-        const std::vector<STcpConnection> conns = relay.Connections();
-        for (size_t i = 0; i < conns.size(); ++i)
-            fprintf(f, "%zu %s delivered %lld written %lld split %ld\n", i, TcpEndName(conns[i].eEnd),
-                    conns[i].llDelivered, conns[i].llWritten, conns[i].nPieces);
+        writeLog(f);
         fclose(f);
     }
     progress.Final("end: stopped by " + std::string(CStopSignal::Name()) + "; " + relay.Summary());
     return kExitOk;
+}
+
+int RelayTcp(const STcpImpairPlan& plan, uint32_t dwSeed, uint32_t dwAddrTo, uint16_t wTo, uint16_t wPort,
+             const std::string& strLog)
+{
+    CStopSignal::Install();
+    CTcpImpairRelay relay(plan, dwSeed);
+    const uint16_t wListen = relay.Start(dwAddrTo, wTo, wPort);
+    return Serve(relay, wListen, "tcp", wPort, [&relay] { return relay.Summary(); }, strLog, [&relay](FILE* f) {
+        const std::vector<STcpConnection> conns = relay.Connections();
+        for (size_t i = 0; i < conns.size(); ++i)
+            fprintf(f, "%zu %s delivered %lld written %lld split %ld\n", i, TcpEndName(conns[i].eEnd),
+                    conns[i].llDelivered, conns[i].llWritten, conns[i].nPieces);
+    });
 }
 
 }  // namespace
@@ -162,28 +175,13 @@ int RelayMain(int argc, char** argv)
 
     CStopSignal::Install();
     CImpairRelay relay(plan, static_cast<uint32_t>(llSeed));
-    const uint16_t wPort = relay.Start(addr.s_addr, static_cast<uint16_t>(llTo), static_cast<uint16_t>(llPort));
-    if (wPort == 0) {
-        PrintError("relay", "cannot listen on 127.0.0.1:%lld: %s", llPort, strerror(errno));
-        return kExitFailure;
-    }
-    printf("listening udp://127.0.0.1:%u\n", static_cast<unsigned>(wPort));
-    fflush(stdout);
-    CProgress progress("relay");
-    while (!CStopSignal::Received()) {
-        pollfd pfd = {CStopSignal::Fd(), POLLIN, 0};
-        (void)poll(&pfd, 1, 1000);
-        if (progress.Due())
-            progress.Line(std::to_string(relay.Received()) + " datagrams in, " + std::to_string(relay.Sent()) +
-                          " out");
-    }
-    relay.Stop();
-    if (!strLog.empty()) {
-        FILE* f = fopen(strLog.c_str(), "w");
-        if (!f) {
-            PrintError("relay", "--log %s: %s", strLog.c_str(), strerror(errno));
-            return kExitFailure;
-        }
+    const uint16_t wListen = relay.Start(addr.s_addr, static_cast<uint16_t>(llTo), static_cast<uint16_t>(llPort));
+    // The whole summary walks every datagram's record: once a second it
+    // would hold up the relay on a long run, so the progress shows counts.
+    auto progressLine = [&relay] {
+        return std::to_string(relay.Received()) + " datagrams in, " + std::to_string(relay.Sent()) + " out";
+    };
+    return Serve(relay, wListen, "udp", llPort, progressLine, strLog, [&relay](FILE* f) {
         for (const SImpairEvent& e : relay.Events()) {
             if (!e.bDropped && !e.bDuplicated && !e.bReordered && e.nFlipByte < 0 && e.nCutTo < 0 &&
                 !e.bRtcpBefore && !e.bRestarted)
@@ -197,8 +195,5 @@ int RelayMain(int argc, char** argv)
                 fprintf(f, " cut-to %ld", e.nCutTo);
             fprintf(f, "\n");
         }
-        fclose(f);
-    }
-    progress.Final("end: stopped by " + std::string(CStopSignal::Name()) + "; " + relay.Summary());
-    return kExitOk;
+    });
 }
