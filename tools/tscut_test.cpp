@@ -145,6 +145,15 @@ std::vector<uint8_t> NumberedStream(size_t nPackets)
     return v;
 }
 
+// A gate whose output is appended to *pOut.
+tscut::CPacketGate GateInto(std::vector<uint8_t>* pOut)
+{
+    return tscut::CPacketGate([pOut](const uint8_t* pb, size_t cb) {
+        pOut->insert(pOut->end(), pb, pb + cb);
+        return true;
+    });
+}
+
 // Checks that out holds whole packets of in, in order; returns their numbers.
 std::vector<size_t> PacketsOf(const std::vector<uint8_t>& in, const std::vector<uint8_t>& out, size_t cbOut)
 {
@@ -167,10 +176,7 @@ TEST(CPacketGateTest, JumpsDropTheTornPacketsAndNothingElse)
 {
     const std::vector<uint8_t> in = NumberedStream(200);
     std::vector<uint8_t> out;
-    tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) {
-        out.insert(out.end(), pb, pb + cb);
-        return true;
-    });
+    tscut::CPacketGate gate = GateInto(&out);
     auto feed = [&](size_t llFrom, size_t cb) { ASSERT_TRUE(gate.Feed(static_cast<long long>(llFrom), in.data() + llFrom, cb)); };
     // Contiguous blocks that end inside packets pass unchanged.
     feed(0, 1000);
@@ -209,10 +215,7 @@ TEST(CPacketGateTest, AFirstReadTooShortToShowTheGridLeavesTheGateOn)
 {
     const std::vector<uint8_t> in = NumberedStream(100);
     std::vector<uint8_t> out;
-    tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) {
-        out.insert(out.end(), pb, pb + cb);
-        return true;
-    });
+    tscut::CPacketGate gate = GateInto(&out);
     // 300 bytes (a TCP stream's first read), then whole packets, then a jump
     // into the middle of packet 50.
     ASSERT_TRUE(gate.Feed(0, in.data(), 300));
@@ -238,10 +241,7 @@ TEST(CPacketGateTest, AJumpFindsTheGridOfAStreamThatRestartedMidPacket)
     std::vector<uint8_t> in(a.begin(), a.begin() + 1000);
     in.insert(in.end(), b.begin(), b.end());
     std::vector<uint8_t> out;
-    tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) {
-        out.insert(out.end(), pb, pb + cb);
-        return true;
-    });
+    tscut::CPacketGate gate = GateInto(&out);
     ASSERT_TRUE(gate.Feed(0, in.data(), 900));
     ASSERT_TRUE(gate.Feed(900, in.data() + 900, 2100));
     const size_t cbBefore = out.size();
@@ -264,10 +264,7 @@ TEST(CPacketGateTest, AContiguousStreamAndBytesWithoutAGridPassUnchanged)
                 src[i] = 0x48;
         // A stream that starts inside a packet keeps its first bytes.
         std::vector<uint8_t> out;
-        tscut::CPacketGate gate([&](const uint8_t* pb, size_t cb) {
-            out.insert(out.end(), pb, pb + cb);
-            return true;
-        });
+        tscut::CPacketGate gate = GateInto(&out);
         size_t llPos = 77;
         for (size_t cb : {100u, 900u, 1u, 187u, 188u, 2000u, 3000u}) {
             cb = std::min(cb, src.size() - llPos);
